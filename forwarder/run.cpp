@@ -1,0 +1,157 @@
+// The run sequence of tarnwick: settings, server address, gateway
+// identifier, the listening line, and the dispatch to one job.
+
+#include "forwarder/run.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <syslog.h>
+
+#include "forwarder/debug_log.h"
+#include "forwarder/settings.h"
+#include "protocol/jobs.h"
+
+// Where a configuration without a server option sends its datagrams: this
+// host, so that a half-written configuration never reaches a stranger.
+static constexpr const char *DEFAULT_SERVER = "127.0.0.1";
+static constexpr const char *DEFAULT_PORT = "1700";
+static constexpr const char *DEFAULT_FREQUENCY = "868100000";
+static constexpr std::size_t GATEWAY_ID_DIGITS = 16;
+
+static void free_server_addrs()
+{
+    if (server_addrs) {
+        freeaddrinfo(server_addrs);
+        server_addrs = nullptr;
+    }
+}
+
+void fatal_exit(const char *tag)
+{
+    (void)tag;
+    closelog();
+    free_server_addrs();
+    std::exit(1);
+}
+
+static void set_slot(char *slot, const char *text)
+{
+    std::memset(slot, 0, SLOT_SIZE);
+    std::strncpy(slot, text, SLOT_SIZE - 1);
+}
+
+// The eleven lookups, in their fixed order, each logging its own line when
+// the option is missing.
+static void read_settings(const char *prog)
+{
+    if (!read_option("general", gw_settings.server)) {
+        log_debug(LOG_INFO, "%s: get option server=%s", prog, gw_settings.server);
+        set_slot(gw_settings.server, DEFAULT_SERVER);
+    }
+    if (!read_option("general", gw_settings.port)) {
+        log_debug(LOG_ERR, "%s: get option port=%s", prog, gw_settings.port);
+        set_slot(gw_settings.port, DEFAULT_PORT);
+    }
+    if (!read_option("general", gw_settings.mail))
+        log_debug(LOG_NOTICE, "%s: get option email=%s", prog, gw_settings.mail);
+    if (!read_option("general", gw_settings.gateway_id))
+        log_debug(LOG_NOTICE, "%s: get option gatewayid=%s", prog, gw_settings.gateway_id);
+    if (!read_option("general", gw_settings.lati))
+        log_debug(LOG_NOTICE, "%s: get option lat=%s", prog, gw_settings.lati);
+    if (!read_option("general", gw_settings.long_))
+        log_debug(LOG_NOTICE, "%s: get option lon=%s", prog, gw_settings.long_);
+    if (!read_option("general", gw_settings.pfwd_debug))
+        log_debug(LOG_NOTICE, "get option pfwd_debug=%s", gw_settings.pfwd_debug);
+    if (!read_option("radio", gw_settings.SF))
+        log_debug(LOG_NOTICE, "%s: get option sf=%s", prog, gw_settings.SF);
+    if (!read_option("radio", gw_settings.coderate))
+        log_debug(LOG_NOTICE, "%s: get option coderate=%s", prog, gw_settings.coderate);
+    if (!read_option("radio", gw_settings.BW))
+        log_debug(LOG_NOTICE, "%s: get option bw=%s", prog, gw_settings.BW);
+    if (!read_option("radio", gw_settings.rx_frequency)) {
+        log_debug(LOG_NOTICE, "%s: get option frequency=%s", prog, gw_settings.rx_frequency);
+        set_slot(gw_settings.rx_frequency, DEFAULT_FREQUENCY);
+    }
+}
+
+// Hertz as an unsigned 32-bit number. A text that is not a number reads as
+// 0; so does a number no unsigned 32-bit value can hold (negative, too large,
+// not a number), where a plain conversion would be undefined.
+static std::uint32_t frequency_from_text(const char *text)
+{
+    double hz = std::atof(text);
+    if (!(hz >= 0.0 && hz < 4294967296.0))
+        return 0;
+    return static_cast<std::uint32_t>(hz);
+}
+
+static bool is_gateway_id(const char *text)
+{
+    if (std::strlen(text) != GATEWAY_ID_DIGITS)
+        return false;
+    for (std::size_t i = 0; i < GATEWAY_ID_DIGITS; i++) {
+        char c = text[i];
+        bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!hex)
+            return false;
+    }
+    return true;
+}
+
+int run_forwarder(int argc, char **argv)
+{
+    const char *prog = argc > 0 && argv[0] ? argv[0] : "tarnwick";
+
+    openlog("tarnwick", LOG_PID | LOG_CONS, LOG_USER);
+
+    if (argc < 2) {
+        log_debug(LOG_ERR, "%s: need argument", prog);
+        closelog();
+        std::exit(1);
+    }
+
+    read_settings(prog);
+
+    gw_settings.latitude = static_cast<float>(std::atof(gw_settings.lati));
+    gw_settings.longitude = static_cast<float>(std::atof(gw_settings.long_));
+    gw_settings.frequency = frequency_from_text(gw_settings.rx_frequency);
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    int gai = getaddrinfo(gw_settings.server, gw_settings.port, &hints, &server_addrs);
+    if (gai != 0) {
+        server_addrs = nullptr;
+        log_debug(LOG_ERR, "failed to open socket to any of %s:%s, %s", gw_settings.server,
+                  gw_settings.port, gai_strerror(gai));
+        fatal_exit("getaddrinfo");
+    }
+
+    // Sixteen hexadecimal digits and nothing else: a typo must not make the
+    // gateway report some other gateway's identifier.
+    if (!is_gateway_id(gw_settings.gateway_id)) {
+        log_debug(LOG_ERR, "[GEUI] GatewayID: %s ERR", gw_settings.gateway_id);
+        fatal_exit("GEUI error");
+    }
+    unsigned long long eui = 0;
+    std::sscanf(gw_settings.gateway_id, "%llx", &eui);
+    gateway_eui = eui;
+
+    // Written whatever pfwd_debug says.
+    syslog(LOG_NOTICE, "Listening at SF%sBW125 on %.6lf Mhz.\n", gw_settings.SF,
+           gw_settings.frequency / 1000000.0);
+
+    if (std::strcmp(argv[1], "stat") == 0)
+        send_stat();
+    else if (argc >= 4) // a first word, the rssi and the size
+        forward_rxpk(std::atoi(argv[2]), std::atoi(argv[3]));
+    else
+        std::printf("Usage: %s rxpk rssi size\n", prog);
+
+    closelog();
+    free_server_addrs();
+    return 0;
+}

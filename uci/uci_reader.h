@@ -1,0 +1,25 @@
+#pragma once
+// One lookup in a UCI configuration file, through whichever backend the
+// build chose: the router's libuci or the built-in reader of the UCI syntax.
+// Both give the same answer on the same file.
+
+#include <cstddef>
+
+enum class uci_result {
+    found,       // a string option of that name exists in a section of that name
+    missing,     // the file loaded, but no such string option (a list counts as missing)
+    load_failed, // no regular file there, unreadable, or a syntax error anywhere in it
+};
+
+// Loads the UCI file at `path` (an absolute path), walks its sections in file
+// order and looks up `option` in each section whose name is exactly `section`.
+// On found: clears all `out_size` bytes of `out` and copies the value into it,
+// cut to out_size - 1 bytes and always NUL-terminated. Otherwise `out` is left
+// untouched. `option` may point into `out`: it is read before `out` is written.
+// out_size must be at least 1.
+[[nodiscard]] uci_result uci_find_option(const char *path, const char *section,
+                                         const char *option, char *out,
+                                         std::size_t out_size);
+
+// "libuci" or "builtin", for diagnostics and tests.
+const char *uci_backend_name();
