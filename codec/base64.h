@@ -3,6 +3,10 @@
 // explicit capacity. Nothing is allocated and no state is kept. Every
 // operation returns the number of characters or bytes produced, or -1 for a
 // missing buffer, an impossible length or a capacity that is too small.
+// Lengths are never negative in tarnwick. A negative one is refused with -1
+// when it is a multiple of 3 (encoders) or 4 (decoders); any other ends the
+// process with status 1 after a "CRITICAL file:... line:..." line on stderr.
+// Nothing is read or written for a negative length.
 
 #include <cstdint>
 
@@ -30,7 +34,8 @@ int b64_decode(const char *in, int n, std::uint8_t *out, int cap);
 
 // The decoders without the process exit, for code that must survive any
 // input (fuzzing, checks): a character outside the alphabet gives
-// B64_BAD_CHAR, with `out` possibly partly written.
+// B64_BAD_CHAR, with the groups before it already in `out`; any negative
+// length gives -1.
 inline constexpr int B64_BAD_CHAR = -2;
 int b64_decode_nopad_checked(const char *in, int n, std::uint8_t *out, int cap);
 int b64_decode_checked(const char *in, int n, std::uint8_t *out, int cap);

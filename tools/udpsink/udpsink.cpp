@@ -1,0 +1,101 @@
+// udpsink: prints every UDP datagram that reaches port 9930 as one line of
+// text, until an error ends it. A debugging aid, sharing nothing with tarnwick.
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+static constexpr int PORT = 9930;
+static constexpr int MAX_DATAGRAM = 1500;
+static constexpr long WAIT_USEC = 100000;
+
+static int sock;
+static struct sockaddr_in local_addr;
+static char buf[MAX_DATAGRAM + 1];
+static char stdout_buf[BUFSIZ];
+
+// Does nothing: its only job is to make SIGUSR1 interrupt the wait.
+static void wake_up(int)
+{
+}
+
+int main()
+{
+    struct sigaction sa;
+
+    // One line per datagram, out at once, also into a pipe
+    // (`udpsink | tee capture.txt`); an interrupt loses nothing printed.
+    setvbuf(stdout, stdout_buf, _IOLBF, sizeof(stdout_buf));
+
+    // No SA_RESTART: select fails with EINTR and the loop goes on.
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = wake_up;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGUSR1, &sa, nullptr);
+
+    sock = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sock < 0) {
+        perror("socket() failed");
+        exit(-1);
+    }
+
+    local_addr.sin_family = AF_INET;
+    local_addr.sin_port = htons(PORT);
+    local_addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(sock, reinterpret_cast<struct sockaddr *>(&local_addr), sizeof(local_addr)) < 0) {
+        perror("bind() failed");
+        exit(-1);
+    }
+
+    printf("Listening on port %d\n", PORT);
+
+    for (;;) {
+        fd_set read_set;
+        struct timeval timeout;
+        struct sockaddr_in sender;
+        socklen_t sender_len;
+        ssize_t len;
+        int ready;
+
+        // select may change both, so they are rebuilt for every wait.
+        FD_ZERO(&read_set);
+        FD_SET(sock, &read_set);
+        timeout.tv_sec = 0;
+        timeout.tv_usec = WAIT_USEC;
+
+        ready = select(sock + 1, &read_set, nullptr, nullptr, &timeout);
+        if (ready < 0) {
+            int err = errno;
+
+            puts("Error or signal");
+            if (err == EINTR)
+                continue;
+            errno = err;
+            perror("select() failed");
+            exit(-1);
+        }
+        if (ready == 0)
+            continue;
+
+        sender_len = sizeof(sender);
+        len = recvfrom(sock, buf, MAX_DATAGRAM, 0, reinterpret_cast<struct sockaddr *>(&sender),
+                       &sender_len);
+        if (len < 0) {
+            perror("recvfrom() failed");
+            exit(-1);
+        }
+        if (len == 0) {
+            puts("The socket closed ?!?!");
+            continue;
+        }
+        // Printed as text: the line ends at the first NUL of the datagram.
+        buf[len] = '\0';
+        puts(buf);
+    }
+}
