@@ -89,27 +89,43 @@ static int replace_file(const char *path, const char *temp_prefix, const void *b
     return 0;
 }
 
-static void handle_pull_resp(std::uint8_t *reply, std::size_t got, char *size_text,
-                             char *data_text, std::uint8_t *payload)
+void reset_pull_texts(pull_texts &texts)
 {
-    reply[got] = '\0';
-    log_debug(LOG_INFO, "INFO: [down] PULL_RESP received :)");
+    std::memset(&texts, 0, sizeof texts);
+    texts.size_text[0] = '0';
+}
 
-    const char *json = reinterpret_cast<const char *>(reply + REPLY_PREFIX_SIZE);
-    scrape_json_field(json, size_text, SIZE_TEXT_SIZE, "size");
-    scrape_json_field(json, data_text, DATA_TEXT_SIZE, "data");
-    log_debug(LOG_INFO, "INFO: [down] PULL_RESP parser data: %s", data_text);
-
-    int n = b64_decode(data_text, static_cast<int>(std::strlen(data_text)), payload,
-                       DOWNLINK_PAYLOAD_SIZE);
-    // A failed decode never matches: it writes nothing, whatever size says.
-    if (n < 0 || n != std::atoi(size_text)) {
-        log_debug(LOG_INFO,
-                  "WARNING: [down] mismatch between .size and .data size once converter to binary");
-        return;
+downlink_reply take_downlink_reply(std::uint8_t *reply, std::size_t length,
+                                   const std::uint8_t token[2], pull_texts &texts,
+                                   int *payload_len)
+{
+    *payload_len = 0;
+    if (length < REPLY_PREFIX_SIZE)
+        return downlink_reply::ignored;
+    if (reply[3] == PULL_ACK) {
+        bool ours = reply[1] == token[0] && reply[2] == token[1];
+        return ours ? downlink_reply::pull_ack : downlink_reply::out_of_sync_ack;
     }
 
-    int result = replace_file(DLDATA_PATH, "/var/iot/.dldata", payload, static_cast<std::size_t>(n));
+    reply[length] = '\0';
+    const char *json = reinterpret_cast<const char *>(reply + REPLY_PREFIX_SIZE);
+    scrape_json_field(json, texts.size_text, SIZE_TEXT_SIZE, "size");
+    scrape_json_field(json, texts.data_text, DATA_TEXT_SIZE, "data");
+
+    int n = b64_decode_checked(texts.data_text, static_cast<int>(std::strlen(texts.data_text)),
+                               texts.payload, DOWNLINK_PAYLOAD_SIZE);
+    if (n == B64_BAD_CHAR)
+        return downlink_reply::bad_character;
+    // A failed decode never matches: it writes nothing, whatever size says.
+    if (n < 0 || n != std::atoi(texts.size_text))
+        return downlink_reply::mismatch;
+    *payload_len = n;
+    return downlink_reply::downlink;
+}
+
+static void write_downlink(const std::uint8_t *payload, int len)
+{
+    int result = replace_file(DLDATA_PATH, "/var/iot/.dldata", payload, static_cast<std::size_t>(len));
     if (result == -1)
         log_debug(LOG_INFO, "fail to open %s", DLDATA_PATH);
     else if (result == -2)
@@ -118,11 +134,8 @@ static void handle_pull_resp(std::uint8_t *reply, std::size_t got, char *size_te
 
 void pull_downlink()
 {
-    // Kept from one reply to the next: a PULL_RESP that lacks a key is read
-    // with the text an earlier one left.
-    char size_text[SIZE_TEXT_SIZE] = "0";
-    char data_text[DATA_TEXT_SIZE] = {};
-    std::uint8_t payload[DOWNLINK_PAYLOAD_SIZE] = {};
+    pull_texts texts;
+    reset_pull_texts(texts);
     std::uint8_t reply[RECEIVE_BUFFER_SIZE];
 
     int connect_error = 0;
@@ -156,21 +169,39 @@ void pull_downlink()
     while (static_cast<int>(elapsed_seconds(start, last)) < PULL_WINDOW_SECONDS) {
         ssize_t got = recv(down_socket, reply, sizeof reply - 1, 0);
         clock_gettime(CLOCK_MONOTONIC, &last);
-        // A failed receive (the time-out included) and a reply too short to
-        // carry an identifier are passed over alike.
-        if (got < static_cast<ssize_t>(REPLY_PREFIX_SIZE))
+        // A failed receive, the time-out included, is passed over.
+        if (got < 0)
             continue;
 
-        if (reply[3] == PULL_ACK) {
-            if (reply[1] != header.token[0] || reply[2] != header.token[1]) {
-                log_debug(LOG_INFO, "INFO: [down] received out-of-sync ACK");
-            } else {
-                auto ms = static_cast<int>(elapsed_seconds(start, last) * 1000.0);
-                log_debug(LOG_INFO, "INFO: [down] PULL_ACK received in %i ms", ms);
-            }
+        int payload_len = 0;
+        downlink_reply kind = take_downlink_reply(reply, static_cast<std::size_t>(got),
+                                                  header.token, texts, &payload_len);
+        switch (kind) {
+        case downlink_reply::ignored:
+            continue;
+        case downlink_reply::pull_ack: {
+            auto ms = static_cast<int>(elapsed_seconds(start, last) * 1000.0);
+            log_debug(LOG_INFO, "INFO: [down] PULL_ACK received in %i ms", ms);
             continue;
         }
-        // Anything else is taken as a PULL_RESP, whatever its version or token.
-        handle_pull_resp(reply, static_cast<std::size_t>(got), size_text, data_text, payload);
+        case downlink_reply::out_of_sync_ack:
+            log_debug(LOG_INFO, "INFO: [down] received out-of-sync ACK");
+            continue;
+        case downlink_reply::mismatch:
+        case downlink_reply::bad_character:
+        case downlink_reply::downlink:
+            break;
+        }
+
+        log_debug(LOG_INFO, "INFO: [down] PULL_RESP received :)");
+        log_debug(LOG_INFO, "INFO: [down] PULL_RESP parser data: %s", texts.data_text);
+        if (kind == downlink_reply::bad_character)
+            std::exit(1); // as the codec does on a character outside its alphabet
+        if (kind == downlink_reply::mismatch) {
+            log_debug(LOG_INFO,
+                      "WARNING: [down] mismatch between .size and .data size once converter to binary");
+            continue;
+        }
+        write_downlink(texts.payload, payload_len);
     }
 }

@@ -79,7 +79,7 @@ void forward_rxpk(int rssi, int size)
 
     int payload_len = static_cast<int>(got);
     if (payload_len > MAX_FRAME_SIZE) {
-        log_debug(LOG_ERR, "ERROR: [up] data file holds %i bytes, a frame has at most 255: not sent",
+        log_debug(LOG_ERR, "ERROR: [up] payload too long for a LoRa frame (%i bytes read, at most 255): not sent",
                   payload_len);
         fatal_exit("frame size");
     }
@@ -100,7 +100,7 @@ void forward_rxpk(int rssi, int size)
     if (b < 0) {
         // Cannot happen for a frame of at most 255 bytes; never send a record
         // whose data is not the frame.
-        log_debug(LOG_ERR, "ERROR: [up] data file holds %i bytes, a frame has at most 255: not sent",
+        log_debug(LOG_ERR, "ERROR: [up] payload too long for a LoRa frame (%i bytes read, at most 255): not sent",
                   payload_len);
         fatal_exit("frame size");
     }

@@ -1,0 +1,101 @@
+#pragma once
+// Runs a built program (tarnwick by default) as the radio side would: in a
+// fresh private directory that supplies /etc/config/lorawan, /var/iot and
+// /dev/log (private_paths.h), with a loopback server stub answering on the
+// test's script, every wait bounded.
+//
+//   server_stub stub;
+//   stub.set_script(ack_everything());
+//   run_result r = run_program({.args = {"stat"}, .config = lorawan_config(stub.port())}, &stub);
+//   EXPECT_EQ(r.exit_status, 0);
+//   r.log, r.datagrams, r.read_file("var/iot/dldata"), ...
+
+#include "tests/support/server_stub.h"
+#include "tests/support/syslog_sink.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Built programs (compile definitions of the rig library).
+inline constexpr const char *TARNWICK_PROGRAM = TARNWICK_BIN;
+inline constexpr const char *UDPSINK_PROGRAM = UDPSINK_BIN;
+
+struct run_options {
+    std::vector<std::string> args{};      // argv[1] ...
+    std::string program = TARNWICK_PROGRAM; // path that is executed
+    std::optional<std::string> argv0{};   // argv[0]; the program path when unset
+
+    // /etc/config/lorawan: this text, or no file (nullopt), or a directory.
+    std::optional<std::string> config{};
+    bool config_is_directory = false;
+    std::optional<std::string> data{};   // /var/iot/data, bytes as given
+    std::optional<std::string> dldata{}; // /var/iot/dldata before the run
+    bool create_iot_dir = true;        // false: no /var/iot at all
+    // Called with DIR after the files above are laid out, before the run.
+    std::function<void(const std::string &dir)> prepare{};
+
+    bool private_net = false; // own network namespace (only loopback; the stub is not reachable)
+    // Run as this user and group (the test must be root): the private paths
+    // then come from a user namespace, as for a normal user running the tests.
+    std::optional<std::pair<uid_t, gid_t>> as_user{};
+    std::chrono::milliseconds deadline{15000};
+    // When the deadline passes the child is killed; that is a test failure
+    // unless this is false (for programs that never end by themselves).
+    bool deadline_is_failure = true;
+    bool keep_dir = false; // also kept when TARNWICK_KEEP_RUN_DIRS is set
+};
+
+// The per-run directory; removed with everything in it when the last
+// run_result holding it goes, unless kept.
+struct run_dir {
+    std::string path;
+    bool keep = false;
+    ~run_dir();
+};
+
+struct run_result {
+    bool started = false;   // the child got as far as exec
+    bool exited = false;    // ended through exit (exit_status valid)
+    int exit_status = -1;
+    int signal = 0;         // the signal that ended it, if any
+    bool timed_out = false; // killed at the deadline
+    pid_t pid = -1;
+    std::string out; // standard output
+    std::string err; // standard error
+    std::vector<syslog_line> log;
+    std::vector<stub_datagram> datagrams; // what the stub received during this run
+    std::chrono::steady_clock::time_point start; // fork time, monotonic
+    std::chrono::duration<double> wall{0};       // fork to exit
+    std::string dir; // the per-run directory, e.g. dir + "/var/iot/dldata"
+    std::shared_ptr<run_dir> dir_owner;
+
+    // Contents of DIR/`relative`, or nullopt when it cannot be read.
+    [[nodiscard]] std::optional<std::string> read_file(const std::string &relative) const;
+    [[nodiscard]] bool file_exists(const std::string &relative) const;
+    // The syslog messages, one per line, as "priority: message" (for failure output).
+    [[nodiscard]] std::string log_text() const;
+};
+
+// Runs `opt.program` once. The stub, when given, is served while the child
+// runs; its datagrams of this run are in the result. Setup failures and a
+// passed deadline (see run_options) are reported as test failures.
+[[nodiscard]] run_result run_program(const run_options &opt, server_stub *stub = nullptr);
+
+// The log lines of a run as "priority: message" (e.g. "info: rxpk: ..."),
+// each checked (as a test expectation) to come from this run's tarnwick
+// under the user facility.
+[[nodiscard]] std::vector<std::string> log_lines(const run_result &r);
+
+// A typical /etc/config/lorawan: sections general and radio with all eleven
+// options, server 127.0.0.1 and the given port. Each override sets an
+// option's value (quoted as needed) or, with nullopt, leaves it out; a name
+// that is not one of the eleven is added to section general.
+using config_overrides = std::vector<std::pair<std::string, std::optional<std::string>>>;
+[[nodiscard]] std::string lorawan_config(int port, const config_overrides &overrides = {});

@@ -1,0 +1,265 @@
+// The run sequence of tarnwick and its log gate, seen from outside: exit
+// status, standard output, every system-log line with its priority, and what
+// reaches the server. The jobs' records are tested elsewhere.
+
+#include "tests/support/tarnwick_run.h"
+
+#include <gtest/gtest.h>
+
+#include <netdb.h>
+#include <syslog.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// argv[0] as the radio side would pass it; the lines name it.
+const char *const PROG = "/usr/bin/tarnwick";
+
+const std::string LISTENING = "notice: Listening at SF7BW125 on 868.100000 Mhz.\n";
+
+// Name lookups from /etc/hosts alone: no resolver traffic leaves the run.
+void hosts_from_files_only(const std::string &dir)
+{
+    std::FILE *f = std::fopen((dir + "/etc/nsswitch.conf").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("hosts: files\nservices: files\n", f);
+    std::fclose(f);
+    f = std::fopen((dir + "/etc/hosts").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("127.0.0.1 localhost\n127.0.0.1 ns.example.test\n", f);
+    std::fclose(f);
+}
+
+class RunSequence : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(stub.ok());
+        stub.set_script(ack_everything());
+    }
+
+    run_result run(std::vector<std::string> args, std::optional<std::string> config, run_options opt = {})
+    {
+        opt.args = std::move(args);
+        opt.argv0 = PROG;
+        opt.config = std::move(config);
+        opt.prepare = hosts_from_files_only;
+        return run_program(opt, &stub);
+    }
+
+    std::string config(const config_overrides &overrides = {}) { return lorawan_config(stub.port(), overrides); }
+
+    server_stub stub;
+};
+
+} // namespace
+
+TEST_F(RunSequence, NoArgumentExitsWithStatusOneAndLogsNothing)
+{
+    run_result r = run({}, config());
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.log.empty()) << r.log_text();
+    EXPECT_TRUE(r.datagrams.empty());
+}
+
+TEST_F(RunSequence, FewerThanThreeArgumentsPrintTheUsageLine)
+{
+    const std::vector<std::string> cases[] = {{"rxpk", "12"}, {"rxpk"}, {"foo"}, {"STAT", "1"}};
+    for (const auto &args : cases) {
+        SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
+        run_result r = run(args, config());
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.out, std::string("Usage: ") + PROG + " rxpk rssi size\n");
+        EXPECT_EQ(log_lines(r), std::vector<std::string>{LISTENING});
+        EXPECT_TRUE(r.datagrams.empty());
+    }
+}
+
+// Lookups 1 to 7 happen while pfwd_debug still holds its own name, which
+// reads as 0: their lines are never written. From lookup 8 on a missing
+// option is logged when pfwd_debug is a non-zero number.
+TEST_F(RunSequence, MissingOptionsAreLoggedOnlyFromLookupEightOnWithTheGateOpen)
+{
+    const std::string sf = std::string("notice: ") + PROG + ": get option sf=SF";
+    const std::string coderate = std::string("notice: ") + PROG + ": get option coderate=coderate";
+    const std::string bw = std::string("notice: ") + PROG + ": get option bw=BW";
+    const std::string frequency = std::string("notice: ") + PROG + ": get option frequency=rx_frequency";
+    const std::string listening_sf = "notice: Listening at SFSFBW125 on 868.100000 Mhz.\n";
+    struct {
+        const char *name;
+        config_overrides overrides;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"all options present", {}, {LISTENING}},
+        {"general options 1-6 missing (gateway_id aside)",
+         {{"server", std::nullopt}, {"port", std::nullopt}, {"mail", std::nullopt}, {"lati", std::nullopt},
+          {"long", std::nullopt}},
+         {LISTENING}},
+        {"radio options missing",
+         {{"SF", std::nullopt}, {"coderate", std::nullopt}, {"BW", std::nullopt}, {"rx_frequency", std::nullopt}},
+         {sf, coderate, bw, frequency, listening_sf}},
+        {"radio options missing, pfwd_debug 2", {{"pfwd_debug", "2"}, {"SF", std::nullopt}}, {sf, listening_sf}},
+        {"radio options missing, pfwd_debug 0", {{"pfwd_debug", "0"}, {"SF", std::nullopt}}, {listening_sf}},
+        {"radio options missing, pfwd_debug empty (UCI drops it)", {{"pfwd_debug", ""}, {"SF", std::nullopt}},
+         {listening_sf}},
+        {"radio options missing, pfwd_debug a space", {{"pfwd_debug", " "}, {"SF", std::nullopt}}, {listening_sf}},
+        {"radio options missing, pfwd_debug no", {{"pfwd_debug", "no"}, {"SF", std::nullopt}}, {listening_sf}},
+        // Its own line is never written: the slot still reads as 0.
+        {"pfwd_debug missing", {{"pfwd_debug", std::nullopt}, {"SF", std::nullopt}}, {listening_sf}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        run_result r = run({"rxpk", "12"}, config(c.overrides));
+        EXPECT_EQ(r.exit_status, 0) << r.log_text();
+        EXPECT_EQ(log_lines(r), c.lines);
+        EXPECT_TRUE(r.datagrams.empty());
+    }
+}
+
+TEST_F(RunSequence, ListeningLineShowsSpreadingFactorAndFrequency)
+{
+    struct {
+        config_overrides overrides;
+        const char *line;
+    } cases[] = {
+        {{{"SF", "12"}, {"rx_frequency", "869525000"}}, "Listening at SF12BW125 on 869.525000 Mhz.\n"},
+        {{{"rx_frequency", std::nullopt}}, "Listening at SF7BW125 on 868.100000 Mhz.\n"},
+        {{{"rx_frequency", "868.1e6"}}, "Listening at SF7BW125 on 868.100000 Mhz.\n"},
+        {{{"rx_frequency", "abc"}}, "Listening at SF7BW125 on 0.000000 Mhz.\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        // The gate is closed so that the listening line is the only one.
+        config_overrides overrides = c.overrides;
+        overrides.push_back({"pfwd_debug", "0"});
+        run_result r = run({"rxpk", "12"}, config(overrides));
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(log_lines(r), std::vector<std::string>{std::string("notice: ") + c.line});
+    }
+}
+
+// A missing server means this host; a missing port means 1700. Seen from
+// where the status job's datagram arrives (its content is not looked at).
+TEST_F(RunSequence, MissingServerAndPortFallBackToTheirDefaults)
+{
+    {
+        SCOPED_TRACE("no server option");
+        run_result r = run({"stat"}, config({{"server", std::nullopt}}));
+        EXPECT_EQ(r.exit_status, 0) << r.log_text();
+        EXPECT_EQ(r.datagrams.size(), 1u);
+    }
+    {
+        SCOPED_TRACE("no port option");
+        server_stub at_1700(1700, "127.0.0.2");
+        ASSERT_TRUE(at_1700.ok()) << "127.0.0.2:1700 is taken";
+        at_1700.set_script(ack_everything());
+        run_result r = run({"stat"}, config({{"server", "127.0.0.2"}, {"port", std::nullopt}}), {});
+        EXPECT_EQ(r.exit_status, 0) << r.log_text();
+        at_1700.service();
+        EXPECT_EQ(at_1700.received().size(), 1u);
+        EXPECT_TRUE(r.datagrams.empty());
+    }
+    {
+        SCOPED_TRACE("server given by name");
+        run_result r = run({"stat"}, config({{"server", "ns.example.test"}}));
+        EXPECT_EQ(r.exit_status, 0) << r.log_text();
+        EXPECT_EQ(r.datagrams.size(), 1u);
+    }
+}
+
+TEST_F(RunSequence, UnresolvableServerEndsTheRunBeforeAnythingIsSent)
+{
+    struct {
+        config_overrides overrides;
+        std::string line;
+    } cases[] = {
+        {{{"server", "no-such-host.invalid"}},
+         "failed to open socket to any of no-such-host.invalid:" + std::to_string(stub.port()) + ", " +
+             gai_strerror(EAI_NONAME)},
+        {{{"port", "no-such-service"}},
+         std::string("failed to open socket to any of 127.0.0.1:no-such-service, ") + gai_strerror(EAI_SERVICE)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        for (const char *debug : {"1", "0"}) {
+            config_overrides overrides = c.overrides;
+            overrides.push_back({"pfwd_debug", debug});
+            // Its own network: whatever the resolver tried could not leave.
+            run_result r = run({"stat"}, config(overrides), {.private_net = true});
+            EXPECT_EQ(r.exit_status, 1);
+            EXPECT_EQ(r.out, "");
+            std::vector<std::string> expected;
+            if (*debug == '1')
+                expected.push_back("err: " + c.line);
+            EXPECT_EQ(log_lines(r), expected) << "pfwd_debug " << debug;
+        }
+    }
+}
+
+// The identifier must be 16 hexadecimal digits; anything else ends the run
+// with status 1 before the listening line and before any datagram. Text of
+// 16 characters that are not all hex digits is refused too, rather than sent
+// as whatever prefix happens to parse.
+TEST_F(RunSequence, GatewayIdentifierMustBeSixteenHexDigits)
+{
+    struct {
+        const char *name;
+        std::optional<std::string> gateway_id;
+        const char *logged; // the slot's text in the error line; nullptr: accepted
+    } cases[] = {
+        {"16 hex digits, lower case", "a840411d2c3b4e5f", nullptr},
+        {"16 hex digits, upper case", "A840411D2C3B4E5F", nullptr},
+        {"15 characters", "a840411d2c3b4e5", "a840411d2c3b4e5"},
+        {"17 characters", "a840411d2c3b4e5f0", "a840411d2c3b4e5f0"},
+        {"missing: the slot keeps its name", std::nullopt, "gateway_id"},
+        {"empty: UCI drops the option", "", "gateway_id"},
+        {"16 characters, one not hex", "a840411d2c3b4e5g", "a840411d2c3b4e5g"},
+        {"16 characters with a 0x prefix", "0x40411d2c3b4e5f", "0x40411d2c3b4e5f"},
+        {"16 characters with a space", "a840411d 2c3b4e5", "a840411d 2c3b4e5"},
+        {"16 characters with a sign", "-840411d2c3b4e5f", "-840411d2c3b4e5f"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char *debug : {"1", "0"}) {
+            run_result r = run({"stat"}, config({{"gateway_id", c.gateway_id}, {"pfwd_debug", debug}}));
+            if (!c.logged) {
+                EXPECT_EQ(r.exit_status, 0) << r.log_text();
+                EXPECT_EQ(r.datagrams.size(), 1u);
+                continue;
+            }
+            EXPECT_EQ(r.exit_status, 1);
+            EXPECT_TRUE(r.datagrams.empty());
+            std::vector<std::string> expected;
+            if (*debug == '1')
+                expected.push_back(std::string("err: [GEUI] GatewayID: ") + c.logged + " ERR");
+            EXPECT_EQ(log_lines(r), expected) << "pfwd_debug " << debug;
+        }
+    }
+}
+
+// Without a readable configuration every lookup fails: the gate stays
+// closed and the missing identifier ends the run silently.
+TEST_F(RunSequence, NoUsableConfigurationEndsTheRunSilently)
+{
+    struct {
+        const char *name;
+        run_options opt;
+    } cases[] = {
+        {"no file", {}},
+        {"a directory", {.config_is_directory = true}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        run_result r = run({"stat"}, std::nullopt, c.opt);
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.log.empty()) << r.log_text();
+        EXPECT_TRUE(r.datagrams.empty());
+    }
+    run_result empty = run({"stat"}, "");
+    EXPECT_EQ(empty.exit_status, 1);
+    EXPECT_TRUE(empty.log.empty()) << empty.log_text();
+}
