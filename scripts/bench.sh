@@ -1,0 +1,148 @@
+#!/bin/sh
+# The size and start-up benchmark of tarnwick and udpsink (not a test):
+#
+#   scripts/bench.sh [--runs N] [--strict]
+#
+# Builds at -Os (MinSizeRel), for x86_64 and big-endian MIPS, with the
+# built-in UCI reader and with libuci (shared, as on the router, built from
+# the upstream snapshots beside this checkout), plus the floor program of
+# bench/; then measures on this machine and prints one table: sizes and
+# needed libraries, callgrind instructions and peak resident memory of one
+# run, and latencies over N runs (default 200), each beside the floor's, with
+# every budget marked PASS or FAIL. A missed budget is reported in the table;
+# with --strict it also makes the exit status 1.
+#
+# Installs what it needs with apt-get where missing (as root or with sudo)
+# and builds under build/bench/ (BENCH_BUILD_DIR overrides). The runs use
+# private /etc/config, /var/iot and /dev/log (tests/support/private_paths.h),
+# so it needs root or unprivileged user namespaces; traffic stays on
+# 127.0.0.1.
+set -eu
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+out=${BENCH_BUILD_DIR:-$top/build/bench}
+runs=200
+strict=0
+while [ $# -gt 0 ]; do
+    case $1 in
+    --runs) runs=$2; shift 2 ;;
+    --strict) strict=1; shift ;;
+    *) echo "usage: $0 [--runs N] [--strict]" >&2; exit 2 ;;
+    esac
+done
+
+packages="cmake ninja-build gcc g++ binutils valgrind gcc-mips-linux-gnu g++-mips-linux-gnu binutils-mips-linux-gnu"
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    echo "installing:$missing" >&2
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -q >&2
+    # shellcheck disable=SC2086
+    $sudo apt-get install -y -q --no-install-recommends $missing >&2
+fi
+
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+log="$out/build.log"
+: >"$log"
+toolchain="$top/cmake/mips-linux-gnu.cmake"
+
+step() { # what, command...
+    what=$1
+    shift
+    if ! "$@" >>"$log" 2>&1; then
+        echo "bench: $what failed; see $log" >&2
+        tail -n 30 "$log" >&2
+        exit 1
+    fi
+}
+
+step "libuci for the host" "$top/scripts/cross-libuci.sh" host "$out/libuci-host"
+step "libuci for MIPS" "$top/scripts/cross-libuci.sh" mips "$out/libuci-mips"
+
+configure() { # build-dir, cmake options...
+    dir=$1
+    shift
+    step "configure $(basename "$dir")" cmake -S "$top" -B "$dir" -G Ninja \
+        -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF "$@"
+    step "build $(basename "$dir")" cmake --build "$dir" --target tarnwick udpsink -j 2
+}
+export CC=gcc CXX=g++
+configure "$out/host-builtin" -DTARNWICK_UCI=builtin
+configure "$out/host-libuci" -DTARNWICK_UCI=libuci -DTARNWICK_LIBUCI_PREFIX="$out/libuci-host"
+configure "$out/mips-builtin" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DTARNWICK_UCI=builtin
+configure "$out/mips-libuci" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DTARNWICK_UCI=libuci \
+    -DCMAKE_FIND_ROOT_PATH="$out/libuci-mips" -DTARNWICK_LIBUCI_PREFIX="$out/libuci-mips"
+step "configure bench-host" cmake -S "$top/bench" -B "$out/bench-host" -G Ninja
+step "build bench-host" cmake --build "$out/bench-host" -j 2
+step "configure bench-mips" cmake -S "$top/bench" -B "$out/bench-mips" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+step "build bench-mips" cmake --build "$out/bench-mips" -j 2
+
+results="$out/results.txt"
+: >"$results"
+
+# size ARCH BACKEND PROGRAM TEXT DATA BSS STRIPPED NEEDED,...
+sizes() { # arch, backend, binary, prefix of the binutils
+    arch=$1 backend=$2 bin=$3 tools=$4
+    set -- $("${tools}size" -B "$bin" | tail -n 1)
+    stripped="$out/stripped.tmp"
+    "${tools}strip" -o "$stripped" "$bin"
+    needed=$("${tools}readelf" -d "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd, -)
+    echo "size $arch $backend $(basename "$bin") $1 $2 $3 $(stat -c %s "$stripped") ${needed:--}" >>"$results"
+    rm -f "$stripped"
+}
+for backend in builtin libuci; do
+    sizes host $backend "$out/host-$backend/forwarder/tarnwick" ""
+    sizes host $backend "$out/host-$backend/tools/udpsink/udpsink" ""
+    sizes mips $backend "$out/mips-$backend/forwarder/tarnwick" mips-linux-gnu-
+    sizes mips $backend "$out/mips-$backend/tools/udpsink/udpsink" mips-linux-gnu-
+done
+sizes host - "$out/bench-host/floor" ""
+sizes mips - "$out/bench-mips/floor" mips-linux-gnu-
+
+# The runs: callgrind, peak memory, latencies.
+rm -rf "$out/run"
+if ! "$out/bench-host/bench_run" --runs "$runs" --valgrind "$(command -v valgrind)" "$out/run" \
+    builtin="$out/host-builtin/forwarder/tarnwick" libuci="$out/host-libuci/forwarder/tarnwick" \
+    floor="$out/bench-host/floor" >"$out/runs.txt" 2>"$out/runs.err"; then
+    echo "bench: some runs failed:" >&2
+    cat "$out/runs.err" >&2
+fi
+sed 's/^/run /' "$out/runs.txt" >>"$results"
+
+# Where the instructions of one uplink run go: inclusive counts of a few
+# functions, largest entry of each name.
+where() { # label, program, extended regular expression for the function
+    file="$out/run/$2/callgrind.uplink"
+    [ -f "$file" ] || return 0
+    n=$(callgrind_annotate --inclusive=yes --threshold=100 "$file" 2>/dev/null |
+        awk -v re="$3" '$1 ~ /^[0-9,]+$/ { f = $0; sub(/^ *[0-9,]+ +\([^)]*\) +/, "", f);
+            if (f ~ re) { v = $1; gsub(/,/, "", v); if (v + 0 > max) max = v + 0 } }
+            END { print (max > 0 ? max : "-") }')
+    echo "where $1 $2 $n" >>"$results"
+}
+for prog in floor builtin libuci; do
+    where loader $prog ':_dl_start \['
+    where main $prog ':main \['
+    where config $prog ':(read_option\(|read_config )'
+    where getaddrinfo $prog ':getaddrinfo \['
+    where syslog $prog ':syslog \['
+    where job $prog ':(forward_rxpk\(|send_stat\()'
+    where exit $prog ':exit \['
+done
+
+commit=$(git -C "$top" describe --always --dirty 2>/dev/null || echo unknown)
+cpu=$(sed -n 's/^model name[[:space:]]*: *//p' /proc/cpuinfo | head -n 1)
+awk -v commit="$commit" -v compiler="$(gcc -dumpfullversion)" -v runs="$runs" \
+    -v machine="$(uname -m), $(nproc) cores, ${cpu:-unknown CPU}" \
+    -f "$top/bench/table.awk" "$results" >"$out/table.txt"
+cat "$out/table.txt"
+if [ "$strict" -eq 1 ] && grep -q FAIL "$out/table.txt"; then
+    exit 1
+fi
