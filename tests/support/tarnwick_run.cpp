@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <grp.h>
 #include <ftw.h>
 #include <poll.h>
@@ -177,6 +178,9 @@ static bool read_some(int fd, std::string &into)
     for (std::string &a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The program starts with standard input, output and error only, as it
+    // would from the radio side: nothing the test runner holds leaks in.
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     execv(opt.program.c_str(), argv.data());
     int error = errno;
     dprintf(2, "exec %s: %s\n", opt.program.c_str(), std::strerror(error));
