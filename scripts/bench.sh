@@ -10,7 +10,8 @@
 # needed libraries, callgrind instructions and peak resident memory of one
 # run, and latencies over N runs (default 200), each beside the floor's, with
 # every budget marked PASS or FAIL. A missed budget is reported in the table;
-# with --strict it also makes the exit status 1.
+# with --strict it also makes the exit status 1. A run that fails (so that a
+# figure is missing) always does.
 #
 # Installs what it needs with apt-get where missing (as root or with sudo)
 # and builds under build/bench/ (BENCH_BUILD_DIR overrides). The runs use
@@ -108,11 +109,13 @@ sizes mips - "$out/bench-mips/floor" mips-linux-gnu-
 
 # The runs: callgrind, peak memory, latencies.
 rm -rf "$out/run"
+runs_failed=0
 if ! "$out/bench-host/bench_run" --runs "$runs" --valgrind "$(command -v valgrind)" "$out/run" \
     builtin="$out/host-builtin/forwarder/tarnwick" libuci="$out/host-libuci/forwarder/tarnwick" \
     floor="$out/bench-host/floor" >"$out/runs.txt" 2>"$out/runs.err"; then
     echo "bench: some runs failed:" >&2
     cat "$out/runs.err" >&2
+    runs_failed=1
 fi
 sed 's/^/run /' "$out/runs.txt" >>"$results"
 
@@ -143,6 +146,7 @@ awk -v commit="$commit" -v compiler="$(gcc -dumpfullversion)" -v runs="$runs" \
     -v machine="$(uname -m), $(nproc) cores, ${cpu:-unknown CPU}" \
     -f "$top/bench/table.awk" "$results" >"$out/table.txt"
 cat "$out/table.txt"
+[ "$runs_failed" -eq 0 ] || exit 1
 if [ "$strict" -eq 1 ] && grep -q FAIL "$out/table.txt"; then
     exit 1
 fi
