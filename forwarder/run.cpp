@@ -88,16 +88,32 @@ static std::uint32_t frequency_from_text(const char *text)
     return static_cast<std::uint32_t>(hz);
 }
 
-static bool is_gateway_id(const char *text)
+static int hex_digit_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The gateway identifier: exactly sixteen hexadecimal digits and nothing
+// else, so that a typo never makes the gateway report some other gateway's
+// identifier. True and *eui set when the text is one.
+static bool parse_gateway_id(const char *text, std::uint64_t *eui)
 {
     if (std::strlen(text) != GATEWAY_ID_DIGITS)
         return false;
+    std::uint64_t value = 0;
     for (std::size_t i = 0; i < GATEWAY_ID_DIGITS; i++) {
-        char c = text[i];
-        bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!hex)
+        int digit = hex_digit_value(text[i]);
+        if (digit < 0)
             return false;
+        value = value << 4 | static_cast<std::uint64_t>(digit);
     }
+    *eui = value;
     return true;
 }
 
@@ -130,15 +146,10 @@ int run_forwarder(int argc, char **argv)
         fatal_exit("getaddrinfo");
     }
 
-    // Sixteen hexadecimal digits and nothing else: a typo must not make the
-    // gateway report some other gateway's identifier.
-    if (!is_gateway_id(gw_settings.gateway_id)) {
+    if (!parse_gateway_id(gw_settings.gateway_id, &gateway_eui)) {
         log_debug(LOG_ERR, "[GEUI] GatewayID: %s ERR", gw_settings.gateway_id);
         fatal_exit("GEUI error");
     }
-    unsigned long long eui = 0;
-    std::sscanf(gw_settings.gateway_id, "%llx", &eui);
-    gateway_eui = eui;
 
     // Written whatever pfwd_debug says.
     syslog(LOG_NOTICE, "Listening at SF%sBW125 on %.6lf Mhz.\n", gw_settings.SF,
