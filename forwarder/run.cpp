@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <syslog.h>
@@ -47,6 +48,17 @@ static void set_slot(char *slot, const char *text)
 // the option is missing.
 static void read_settings(const char *prog)
 {
+    const option_lookup lookups[] = {
+        {"general", gw_settings.server},     {"general", gw_settings.port},
+        {"general", gw_settings.mail},       {"general", gw_settings.gateway_id},
+        {"general", gw_settings.lati},       {"general", gw_settings.long_},
+        {"general", gw_settings.pfwd_debug}, {"radio", gw_settings.SF},
+        {"radio", gw_settings.coderate},     {"radio", gw_settings.BW},
+        {"radio", gw_settings.rx_frequency},
+    };
+    static_assert(std::size(lookups) == 11 && std::size(lookups) <= MAX_PREFETCHED);
+    prefetch_options(lookups, std::size(lookups));
+
     if (!read_option("general", gw_settings.server)) {
         log_debug(LOG_INFO, "%s: get option server=%s", prog, gw_settings.server);
         set_slot(gw_settings.server, DEFAULT_SERVER);

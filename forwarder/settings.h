@@ -40,4 +40,18 @@ extern addrinfo *server_addrs;
 // Looks up the UCI option named by the slot's current text in the sections
 // named `section` of /etc/config/lorawan. True when the slot was overwritten
 // with the option's value (cut to 63 characters); false leaves it unchanged.
+// A lookup that prefetch_options has answered is served from there, once.
 [[nodiscard]] bool read_option(const char *section, char *slot);
+
+struct option_lookup {
+    const char *section;
+    char *slot;
+};
+
+// Answers the lookups that read_option will be asked for, all at once, and
+// keeps the values aside without touching the slots: read_option then does
+// to each slot, in the caller's order, what it would have done on its own.
+// With the built-in reader this reads the file once instead of once per
+// lookup. At most MAX_PREFETCHED lookups are kept; others read the file.
+inline constexpr std::size_t MAX_PREFETCHED = 16;
+void prefetch_options(const option_lookup *lookups, std::size_t count);

@@ -10,6 +10,11 @@ uci_result uci_find_option(const char *path, const char *section, const char *op
     return uci_builtin_find_path(path, section, option, out, out_size);
 }
 
+void uci_find_options(const char *path, uci_query *queries, std::size_t count)
+{
+    uci_builtin_find_path_many(path, queries, count);
+}
+
 const char *uci_backend_name()
 {
     return "builtin";

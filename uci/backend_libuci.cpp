@@ -59,6 +59,13 @@ out_free:
     return result;
 }
 
+void uci_find_options(const char *path, uci_query *queries, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; i++)
+        queries[i].result = uci_find_option(path, queries[i].section, queries[i].option,
+                                            queries[i].out, queries[i].out_size);
+}
+
 const char *uci_backend_name()
 {
     return "libuci";

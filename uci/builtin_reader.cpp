@@ -1601,3 +1601,10 @@ out_close:
     close(fd); // also drops the lock
     return result;
 }
+
+void uci_builtin_find_path_many(const char *path, uci_query *queries, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; i++)
+        queries[i].result = uci_builtin_find_path(path, queries[i].section, queries[i].option,
+                                                  queries[i].out, queries[i].out_size);
+}

@@ -72,3 +72,7 @@ struct uci_builtin_tuning {
                                                const char *option, char *out,
                                                std::size_t out_size,
                                                uci_builtin_tuning *tuning = nullptr);
+
+// Several lookups of the file at `path` (see uci_find_options): the same
+// checks and answers as uci_builtin_find_path for each query.
+void uci_builtin_find_path_many(const char *path, uci_query *queries, std::size_t count);

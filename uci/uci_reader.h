@@ -21,5 +21,22 @@ enum class uci_result {
                                          const char *option, char *out,
                                          std::size_t out_size);
 
+// One lookup of a batch: in, the section, the option and the output buffer
+// as for uci_find_option; out, the result.
+struct uci_query {
+    const char *section;
+    const char *option; // may point into `out`
+    char *out;
+    std::size_t out_size;
+    uci_result result;
+};
+
+// Answers `count` lookups in the file at `path`, each with exactly the result
+// and the output that uci_find_option would give it. Through libuci every
+// lookup loads the file afresh, call for call; the built-in reader answers
+// them all from one reading, which is cheaper and sees one state of a file
+// that changes meanwhile. A query's option may point into its own output.
+void uci_find_options(const char *path, uci_query *queries, std::size_t count);
+
 // "libuci" or "builtin", for diagnostics and tests.
 const char *uci_backend_name();
