@@ -5,6 +5,7 @@
 #include "uci/builtin_reader.h"
 
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -135,6 +136,27 @@ constexpr std::size_t TYPE_SET = 16;
 
 enum class pass_result { ok, load_failed, overflow, undecided };
 
+// Lookups answered together in one first pass. Each distinct pair of section
+// and option is a key with a slot of its own; queries naming the same pair
+// share it. Key sections never have the form of a generated name, so each
+// names at most one section of the file (a named section re-opens the first
+// of its name); names are at most UCI_BUILTIN_TOKEN_KEEP bytes, so kept
+// tokens compare in full.
+struct batch {
+    const uci_query *queries;
+    std::size_t n_keys;
+    std::size_t n_sections;
+    std::uint32_t current; // keys of the section being read, one bit each
+    std::uint8_t key_query[UCI_BUILTIN_BATCH_MAX]; // a query that names the key
+    std::uint8_t option_len[UCI_BUILTIN_BATCH_MAX];
+    std::uint8_t key_of[UCI_BUILTIN_BATCH_MAX];    // each query's key, or ALONE
+    // the distinct section names: a query naming each, and their keys
+    std::uint8_t section_query[UCI_BUILTIN_BATCH_MAX];
+    std::uint8_t section_len[UCI_BUILTIN_BATCH_MAX];
+    std::uint32_t section_keys[UCI_BUILTIN_BATCH_MAX];
+    query_slot slot[UCI_BUILTIN_BATCH_MAX];
+};
+
 struct lookup {
     const char *section;
     const char *option;
@@ -193,6 +215,8 @@ struct lookup {
     std::uint64_t capture_ordinal;
     char *capture_out;
     std::size_t capture_cap;
+
+    batch *bt; // a batch of lookups in the first pass instead of `section` and `option`
 };
 
 struct parser {
@@ -209,6 +233,10 @@ static constexpr std::uint64_t FNV_PRIME = 0x100000001b3ull;
 static constexpr std::uint64_t FIRST_LINE_BUFFER = 32;
 static constexpr std::size_t MIN_ARENA = 2 * UCI_BUILTIN_TOKEN_KEEP;
 static constexpr unsigned MAX_PARTITION_DEPTH = 40;
+static constexpr std::uint8_t ALONE = 0xff; // a query looked up on its own
+
+static_assert(UCI_BUILTIN_BATCH_MAX <= 32, "one bit per key in batch::current");
+static_assert(UCI_BUILTIN_TOKEN_KEEP <= 255, "batch names' lengths in a byte");
 
 static constexpr std::array<unsigned char, 256> make_classes()
 {
@@ -626,6 +654,32 @@ static std::uint64_t mix64(std::uint64_t x)
     return x;
 }
 
+// The keys of the batch's section named by the `len` bytes at `s`; 0 if none.
+static std::uint32_t batch_section(const batch *bt, const char *s, std::uint64_t len)
+{
+    for (std::size_t i = 0; i < bt->n_sections; i++) {
+        const char *name = bt->queries[bt->section_query[i]].section;
+        if (bt->section_len[i] == len && std::memcmp(name, s, static_cast<std::size_t>(len)) == 0)
+            return bt->section_keys[i];
+    }
+    return 0;
+}
+
+// The key among `keys` (all of one section) for the option named by the
+// `len` bytes at `s`; -1 if none.
+static int batch_option(const batch *bt, std::uint32_t keys, const char *s, std::uint64_t len)
+{
+    for (; keys != 0; keys &= keys - 1) {
+        int k = std::countr_zero(keys);
+        const char *name = bt->queries[bt->key_query[k]].option;
+        // the first bytes sort most out (both are NUL for empty names)
+        if (bt->option_len[k] == len && name[0] == s[0] &&
+            std::memcmp(name, s, static_cast<std::size_t>(len)) == 0)
+            return k;
+    }
+    return -1;
+}
+
 /* ---- what the commands do to the package ---- */
 
 // First pass, anonymous section: named cfgNNHHHH (NN: sections so far,
@@ -736,12 +790,19 @@ static bool on_config(lookup *lk, const token *type, const token *name)
         lk->anon_index++;
 
     switch (lk->mode) {
-    case pass_mode::first:
+    case pass_mode::first: {
         if (anonymous) {
             first_anonymous(lk, type, h);
             return true;
         }
-        return first_named(lk, type, name, generated, gn, gh);
+        bool ok = first_named(lk, type, name, generated, gn, gh);
+        if (lk->bt) {
+            // the one section of this name, new or re-opened
+            lk->bt->current = batch_section(lk->bt, name->keep, name->len);
+            lk->current = lk->bt->current ? role::first : role::none;
+        }
+        return ok;
+    }
 
     case pass_mode::partition:
         if (anonymous) {
@@ -1031,15 +1092,26 @@ static bool parse_config(parser *p)
     return on_config(lk, &type, &name);
 }
 
-// Where the value of an option command goes, once its name is known: the
-// slot of the looked-up option, the caller's slot in a capture pass, or
-// nowhere.
-static query_slot *value_target(lookup *lk, const token *name, char **keep, std::size_t *keep_cap)
+// Where the value of an option command goes, once its name is known (the
+// token, and its bytes where it is short enough to be kept whole): the slot
+// of the looked-up option, the caller's slot in a capture pass, or nowhere.
+static query_slot *value_target(lookup *lk, const token *name, const char *bytes, char **keep,
+                                std::size_t *keep_cap)
 {
     *keep = nullptr;
     *keep_cap = 0;
-    if (option_looking(lk) && lk->current != role::none && tok_equals_match(name)) {
-        query_slot *slot = &lk->slot[lk->current == role::first ? 0 : 1];
+    query_slot *slot = nullptr;
+    if (option_looking(lk) && lk->current != role::none) {
+        if (lk->bt) {
+            // keys are distinct: one option name at most in a section's keys
+            int k = batch_option(lk->bt, lk->bt->current, bytes, name->len);
+            if (k >= 0)
+                slot = &lk->bt->slot[k];
+        } else if (tok_equals_match(name)) {
+            slot = &lk->slot[lk->current == role::first ? 0 : 1];
+        }
+    }
+    if (slot) {
         *keep = slot->value; // an empty value writes nothing, so the old one survives
         *keep_cap = sizeof(slot->value);
         return slot;
@@ -1070,17 +1142,18 @@ static void on_option(lookup *lk, query_slot *slot, const token *value, bool lis
 static bool parse_option(parser *p, bool list)
 {
     lookup *lk = p->lk;
+    char name_keep[UCI_BUILTIN_TOKEN_KEEP];
     token name;
     token value;
     // the caller's option name may share memory with its output slot: it is
     // only read in lookup passes, which never write there
-    tok_init(&name, nullptr, 0, option_looking(lk) ? lk->option : nullptr, lk->option_len, false,
-             true);
+    tok_init(&name, name_keep, sizeof(name_keep), option_looking(lk) ? lk->option : nullptr,
+             lk->option_len, false, true);
     if (!next_arg(p, &name, true, NOT_NAME))
         return false;
     char *keep;
     std::size_t keep_cap;
-    query_slot *slot = value_target(lk, &name, &keep, &keep_cap);
+    query_slot *slot = value_target(lk, &name, name_keep, &keep, &keep_cap);
     tok_init(&value, keep, keep_cap, nullptr, 0, false, false);
     if (!next_arg(p, &value, false, 0) || !assert_eol(p))
         return false;
@@ -1213,7 +1286,8 @@ static fast fast_line(parser *p)
             tok_add_run(&name, args[0].at, args[0].len);
             char *keep;
             std::size_t keep_cap;
-            query_slot *slot = value_target(lk, &name, &keep, &keep_cap);
+            const char *bytes = reinterpret_cast<const char *>(args[0].at);
+            query_slot *slot = value_target(lk, &name, bytes, &keep, &keep_cap);
             tok_init(&value, keep, keep_cap, nullptr, 0, false, false);
             if (nargs == 2 && keep)
                 tok_add_run(&value, args[1].at, args[1].len);
@@ -1334,6 +1408,7 @@ struct source {
     const unsigned char *data;
     std::size_t size;
     unsigned passes;
+    bool undecided; // some lookup needed more state than the reader keeps
 };
 } // namespace
 
@@ -1463,80 +1538,78 @@ static pass_result slow_lookup(lookup *lk, source *src)
         if (r != pass_result::ok)
             return r;
     }
+    // Only a generated name can be borne by more than one section, or by an
+    // anonymous one: for other names (and a batch's), the first pass's
+    // values stand, and the passes above only had to check the types.
+    if (!lk->section_generated)
+        return pass_result::ok;
     lk->slot[0].state = slot_state::absent;
     lk->slot[1].state = slot_state::absent;
     return pass(lk, src, pass_mode::query);
 }
 
-static uci_result find(int fd, const unsigned char *data, std::size_t size, const char *section,
-                       const char *option, char *out, std::size_t out_size,
-                       uci_builtin_tuning *tuning)
+// A lookup of `option` in the sections named `section` or, with both null,
+// of the batch `bt`: the first pass and, where it did not see the whole
+// package, the passes that make its answer exact.
+static pass_result run_lookup(lookup *lk, source *src, const char *section, const char *option,
+                              batch *bt, const uci_builtin_tuning *tuning)
 {
-    lookup lk;
-    source src{fd, data, size, 0};
-    lk.section = section;
-    lk.option = option;
-    lk.section_len = std::strlen(section);
-    lk.option_len = std::strlen(option);
-    lk.section_generated = parse_generated(section, lk.section_len, &lk.section_n, &lk.section_h);
-    lk.part = 0;
-    lk.parts = 1;
-    lk.max_entries = UCI_BUILTIN_MAX_SECTIONS;
-    lk.arena_cap = UCI_BUILTIN_ARENA_BYTES;
+    lk->section = section;
+    lk->option = option;
+    lk->section_len = section ? std::strlen(section) : 0;
+    lk->option_len = option ? std::strlen(option) : 0;
+    lk->section_generated =
+        section && parse_generated(section, lk->section_len, &lk->section_n, &lk->section_h);
+    lk->part = 0;
+    lk->parts = 1;
+    lk->max_entries = UCI_BUILTIN_MAX_SECTIONS;
+    lk->arena_cap = UCI_BUILTIN_ARENA_BYTES;
     if (tuning) {
-        if (tuning->max_sections > 0 && tuning->max_sections < lk.max_entries)
-            lk.max_entries = tuning->max_sections;
-        if (tuning->arena_bytes > 0 && tuning->arena_bytes < lk.arena_cap)
-            lk.arena_cap = tuning->arena_bytes < MIN_ARENA ? MIN_ARENA : tuning->arena_bytes;
+        if (tuning->max_sections > 0 && tuning->max_sections < lk->max_entries)
+            lk->max_entries = tuning->max_sections;
+        if (tuning->arena_bytes > 0 && tuning->arena_bytes < lk->arena_cap)
+            lk->arena_cap = tuning->arena_bytes < MIN_ARENA ? MIN_ARENA : tuning->arena_bytes;
     }
-    lk.have_first = false;
-    lk.slot[0].state = slot_state::absent;
-    lk.slot[1].state = slot_state::absent;
-    lk.n_anon_types = 0;
-    lk.anon_types_overflow = false;
-    lk.n_gen_types = 0;
-    lk.gen_types_overflow = false;
-    lk.n_gen = 0;
-    lk.gen_overflow = false;
-    lk.n_probes = 0;
-    lk.n_hits = 0;
-    lk.probes_after = 0;
-    lk.capture_ordinal = 0;
-    lk.capture_out = nullptr;
-    lk.capture_cap = 0;
+    lk->have_first = false;
+    lk->slot[0].state = slot_state::absent;
+    lk->slot[1].state = slot_state::absent;
+    lk->n_anon_types = 0;
+    lk->anon_types_overflow = false;
+    lk->n_gen_types = 0;
+    lk->gen_types_overflow = false;
+    lk->n_gen = 0;
+    lk->gen_overflow = false;
+    lk->n_probes = 0;
+    lk->n_hits = 0;
+    lk->probes_after = 0;
+    lk->capture_ordinal = 0;
+    lk->capture_out = nullptr;
+    lk->capture_cap = 0;
+    lk->bt = bt;
 
-    pass_result r = pass(&lk, &src, pass_mode::first);
-    if (r == pass_result::ok && lk.overflowed) {
+    pass_result r = pass(lk, src, pass_mode::first);
+    if (r == pass_result::ok && lk->overflowed) {
         // Not every section was remembered. Unless an anonymous section's
         // generated name can matter, the first pass's answer holds and only
         // the type checks are redone, a partition at a time.
-        bool relevant = false;
-        for (std::size_t i = 0; i < lk.n_anon_types; i++)
-            relevant = relevant || anon_relevant(&lk, lk.anon_types[i]);
-        if (lk.anon_types_overflow)
-            relevant = true;
-        lk.probes_after = ~std::uint64_t{0}; // no probes unless relevant
-        if (relevant)
-            r = slow_lookup(&lk, &src);
-        else
-            r = check_partitions(&lk, &src);
+        bool relevant = lk->anon_types_overflow;
+        for (std::size_t i = 0; i < lk->n_anon_types; i++)
+            relevant = relevant || anon_relevant(lk, lk->anon_types[i]);
+        lk->probes_after = ~std::uint64_t{0}; // no probes unless relevant
+        r = relevant ? slow_lookup(lk, src) : check_partitions(lk, src);
     }
-    if (tuning) {
-        tuning->passes = src.passes;
-        tuning->undecided = r == pass_result::undecided;
-    }
-    if (r != pass_result::ok)
-        return uci_result::load_failed;
+    if (r == pass_result::undecided)
+        src->undecided = true;
+    return r;
+}
 
-    // the walk over the sections of that name, in file order
-    const query_slot *s = nullptr;
-    if (lk.slot[0].state == slot_state::string)
-        s = &lk.slot[0];
-    else if (lk.slot[1].state == slot_state::string)
-        s = &lk.slot[1];
-    if (!s)
+// The answer from the option's slot once the passes are over: on found, all
+// out_size bytes of `out` cleared and the value copied, cut to out_size - 1.
+static uci_result answer(lookup *lk, source *src, const query_slot *s, char *out,
+                         std::size_t out_size)
+{
+    if (s->state != slot_state::string)
         return uci_result::missing;
-
     std::uint64_t want = s->len < out_size - 1 ? s->len : out_size - 1;
     std::memset(out, 0, out_size);
     if (want <= sizeof(s->value)) {
@@ -1544,50 +1617,150 @@ static uci_result find(int fd, const unsigned char *data, std::size_t size, cons
         return uci_result::found;
     }
     // a long value for a large slot: read it again, straight into the slot
-    lk.capture_ordinal = s->ordinal;
-    lk.capture_out = out;
-    lk.capture_cap = out_size - 1;
-    r = pass(&lk, &src, pass_mode::capture);
-    if (tuning)
-        tuning->passes = src.passes;
-    return r == pass_result::ok ? uci_result::found : uci_result::load_failed;
+    lk->capture_ordinal = s->ordinal;
+    lk->capture_out = out;
+    lk->capture_cap = out_size - 1;
+    return pass(lk, src, pass_mode::capture) == pass_result::ok ? uci_result::found
+                                                               : uci_result::load_failed;
+}
+
+static uci_result find(lookup *lk, source *src, const char *section, const char *option,
+                       char *out, std::size_t out_size, const uci_builtin_tuning *tuning)
+{
+    if (!section || !option || !out || out_size == 0 ||
+        run_lookup(lk, src, section, option, nullptr, tuning) != pass_result::ok)
+        return uci_result::load_failed;
+    // the walk over the sections of that name, in file order
+    return answer(lk, src, &lk->slot[lk->slot[0].state == slot_state::string ? 0 : 1], out,
+                  out_size);
+}
+
+// Sorts the queries into keys. Queries the batch cannot answer are marked to
+// be looked up alone: past the batch's size, without their arguments (the
+// lookup alone rejects them), naming a section in the form of a generated
+// name (up to two sections may bear it) or names too long to keep.
+static void batch_init(batch *bt, const uci_query *queries, std::size_t count)
+{
+    bt->queries = queries;
+    bt->n_keys = 0;
+    bt->n_sections = 0;
+    if (count > UCI_BUILTIN_BATCH_MAX)
+        count = UCI_BUILTIN_BATCH_MAX;
+    for (std::size_t i = 0; i < count; i++) {
+        const uci_query *q = &queries[i];
+        bt->key_of[i] = ALONE;
+        if (!q->section || !q->option || !q->out || q->out_size == 0)
+            continue;
+        std::size_t slen = strnlen(q->section, UCI_BUILTIN_TOKEN_KEEP + 1);
+        std::size_t olen = strnlen(q->option, UCI_BUILTIN_TOKEN_KEEP + 1);
+        std::uint32_t gn;
+        std::uint16_t gh;
+        if (slen > UCI_BUILTIN_TOKEN_KEEP || olen > UCI_BUILTIN_TOKEN_KEEP ||
+            parse_generated(q->section, slen, &gn, &gh))
+            continue;
+        std::uint32_t keys = batch_section(bt, q->section, slen);
+        std::size_t n = 0;
+        while (n < bt->n_sections && bt->section_keys[n] != keys) // each has its own keys
+            n++;
+        if (n == bt->n_sections) {
+            bt->section_query[n] = static_cast<std::uint8_t>(i);
+            bt->section_len[n] = static_cast<std::uint8_t>(slen);
+            bt->section_keys[n] = 0;
+            bt->n_sections++;
+        }
+        int k = batch_option(bt, bt->section_keys[n], q->option, olen);
+        if (k < 0) {
+            k = static_cast<int>(bt->n_keys++);
+            bt->key_query[k] = static_cast<std::uint8_t>(i);
+            bt->option_len[k] = static_cast<std::uint8_t>(olen);
+            bt->slot[k].state = slot_state::absent;
+            bt->section_keys[n] |= std::uint32_t{1} << k;
+        }
+        bt->key_of[i] = static_cast<std::uint8_t>(k);
+    }
+}
+
+static void find_many(source *src, uci_query *queries, std::size_t count,
+                      const uci_builtin_tuning *tuning)
+{
+    lookup lk;
+    batch bt;
+    pass_result r = pass_result::ok;
+    batch_init(&bt, queries, count);
+    if (bt.n_keys > 0)
+        r = run_lookup(&lk, src, nullptr, nullptr, &bt, tuning);
+    for (std::size_t i = 0; i < count; i++) {
+        uci_query *q = &queries[i];
+        std::uint8_t k = i < UCI_BUILTIN_BATCH_MAX ? bt.key_of[i] : ALONE;
+        if (k != ALONE)
+            q->result = r != pass_result::ok ? uci_result::load_failed
+                                             : answer(&lk, src, &bt.slot[k], q->out, q->out_size);
+        else // the lookup's room reused
+            q->result = find(&lk, src, q->section, q->option, q->out, q->out_size, tuning);
+    }
+}
+
+static void report(const source *src, uci_builtin_tuning *tuning)
+{
+    if (tuning) {
+        tuning->passes = src->passes;
+        tuning->undecided = src->undecided;
+    }
 }
 
 uci_result uci_builtin_find_bytes(const unsigned char *data, std::size_t size, const char *section,
                                   const char *option, char *out, std::size_t out_size,
                                   uci_builtin_tuning *tuning)
 {
-    if (!section || !option || !out || out_size == 0 || (!data && size > 0))
+    if (!data && size > 0)
         return uci_result::load_failed;
     static const unsigned char empty = 0;
-    return find(-1, data ? data : &empty, size, section, option, out, out_size, tuning);
+    lookup lk;
+    source src{-1, data ? data : &empty, size, 0, false};
+    uci_result result = find(&lk, &src, section, option, out, out_size, tuning);
+    report(&src, tuning);
+    return result;
 }
 
-uci_result uci_builtin_find_path(const char *path, const char *section, const char *option,
-                                 char *out, std::size_t out_size, uci_builtin_tuning *tuning)
+void uci_builtin_find_bytes_many(const unsigned char *data, std::size_t size, uci_query *queries,
+                                 std::size_t count, uci_builtin_tuning *tuning)
 {
-    if (!path || !section || !option || !out || out_size == 0)
-        return uci_result::load_failed;
-    if (path[0] != '/' && !(path[0] == '.' && path[1] == '/'))
-        return uci_result::load_failed;
+    static const unsigned char empty = 0;
+    source src{-1, data ? data : &empty, size, 0, false};
+    if (!queries)
+        return;
+    if (!data && size > 0) {
+        for (std::size_t i = 0; i < count; i++)
+            queries[i].result = uci_result::load_failed;
+        return;
+    }
+    find_many(&src, queries, count, tuning);
+    report(&src, tuning);
+}
+
+// Opens the file at `path` for reading under a shared lock, with libuci's
+// checks (see uci_builtin_find_path); -1 where it would not load.
+static int open_config(const char *path)
+{
+    if (!path || (path[0] != '/' && !(path[0] == '.' && path[1] == '/')))
+        return -1;
 
     // the package name, from the last path component
     const char *name = std::strrchr(path, '/') + 1;
     if (*name == '\0')
-        return uci_result::load_failed;
+        return -1;
     for (const char *q = name; *q; q++)
         if (CLASSES[static_cast<unsigned char>(*q)] & NOT_TYPE)
-            return uci_result::load_failed;
+            return -1;
 
     // stat before open, as libuci does, so that no device or FIFO is opened
     struct stat st;
     if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
-        return uci_result::load_failed;
+        return -1;
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
-        return uci_result::load_failed;
+        return -1;
 
-    uci_result result = uci_result::load_failed;
     int rc;
     do {
         rc = flock(fd, LOCK_SH);
@@ -1596,15 +1769,39 @@ uci_result uci_builtin_find_path(const char *path, const char *section, const ch
         goto out_close;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         goto out_close;
-    result = find(fd, nullptr, 0, section, option, out, out_size, tuning);
+    return fd;
 out_close:
+    close(fd);
+    return -1;
+}
+
+uci_result uci_builtin_find_path(const char *path, const char *section, const char *option,
+                                 char *out, std::size_t out_size, uci_builtin_tuning *tuning)
+{
+    int fd = open_config(path);
+    if (fd < 0)
+        return uci_result::load_failed;
+    lookup lk;
+    source src{fd, nullptr, 0, 0, false};
+    uci_result result = find(&lk, &src, section, option, out, out_size, tuning);
+    report(&src, tuning);
     close(fd); // also drops the lock
     return result;
 }
 
-void uci_builtin_find_path_many(const char *path, uci_query *queries, std::size_t count)
+void uci_builtin_find_path_many(const char *path, uci_query *queries, std::size_t count,
+                                uci_builtin_tuning *tuning)
 {
-    for (std::size_t i = 0; i < count; i++)
-        queries[i].result = uci_builtin_find_path(path, queries[i].section, queries[i].option,
-                                                  queries[i].out, queries[i].out_size);
+    if (!queries || count == 0)
+        return;
+    int fd = open_config(path);
+    if (fd < 0) {
+        for (std::size_t i = 0; i < count; i++)
+            queries[i].result = uci_result::load_failed;
+        return;
+    }
+    source src{fd, nullptr, 0, 0, false};
+    find_many(&src, queries, count, tuning);
+    report(&src, tuning);
+    close(fd); // also drops the lock
 }

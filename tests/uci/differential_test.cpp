@@ -1,5 +1,6 @@
 // The built-in reader against libuci itself: the same lookups on many
-// generated and mutated files must give the same answer and the same slot.
+// generated and mutated files must give the same answer and the same slot,
+// one by one and in batches.
 
 #include <gtest/gtest.h>
 
@@ -46,6 +47,9 @@ const char *const OPTIONS[] = {"server", "port", "SF",  "mail", "server", "port"
                                "SF",     "BW",   "x_1", "a.b",  "",       "long"};
 const char *const OPTIONS_VALID[] = {"server", "port", "SF", "mail", "server", "port",
                                      "SF", "BW", "x_1", "long", "9"};
+// The forwarder's option names, for files looked up in batches.
+const char *const OPTIONS_TARNWICK[] = {"server", "port", "mail", "gateway_id", "lati", "long", "pfwd_debug",
+                                        "SF", "coderate", "BW", "rx_frequency", "x_1"};
 const char *const VALUES[] = {"x",   "1700", "lns.example.net", "",     "a b",  "#", ";",
                               "7;8", "'",    "\"",              "\\",   "\\\\", "é", "v\tv",
                               "0123456789012345678901234567890123456789012345678901234567890123456789"};
@@ -113,7 +117,8 @@ std::string quote_any(rng &r, const std::string &text)
 }
 
 // `complete`: the command has all its arguments, so a ';' may follow it.
-std::string make_command(rng &r, bool sloppy, bool *in_section, bool *complete)
+// `tarnwick`: options bear the forwarder's names.
+std::string make_command(rng &r, bool sloppy, bool *in_section, bool *complete, bool tarnwick = false)
 {
     std::string line;
     *complete = false;
@@ -137,7 +142,7 @@ std::string make_command(rng &r, bool sloppy, bool *in_section, bool *complete)
     } else {
         bool list = r.chance(15);
         line += sloppy ? r.pick(KEYWORDS) : list ? (r.chance(80) ? "list" : "l") : (r.chance(80) ? "option" : "o");
-        arg(r.pick(OPTIONS_VALID));
+        arg(tarnwick ? r.pick(OPTIONS_TARNWICK) : r.pick(OPTIONS_VALID));
         if (r.chance(92)) {
             arg(r.pick(VALUES));
             *complete = true;
@@ -148,7 +153,7 @@ std::string make_command(rng &r, bool sloppy, bool *in_section, bool *complete)
     return line;
 }
 
-std::string make_file(rng &r)
+std::string make_file(rng &r, bool tarnwick = false)
 {
     std::string f;
     bool in_section = false;
@@ -161,7 +166,7 @@ std::string make_file(rng &r)
         if (r.chance(10))
             f += r.pick(SPACES);
         bool complete;
-        f += make_command(r, sloppy, &in_section, &complete);
+        f += make_command(r, sloppy, &in_section, &complete, tarnwick);
         if (sloppy) {
             f += r.pick(ENDS);
         } else if (r.chance(10)) {
@@ -169,7 +174,7 @@ std::string make_file(rng &r)
         } else if (complete && r.chance(8)) {
             // another command on the same line
             f += r.chance(50) ? " ;" : "; ";
-            f += make_command(r, false, &in_section, &complete);
+            f += make_command(r, false, &in_section, &complete, tarnwick);
             f += "\n";
         } else {
             f += r.chance(90) ? "\n" : "\r\n";
@@ -206,6 +211,21 @@ std::string make_file(rng &r)
             f.resize(at);
             break;
         }
+    }
+    return f;
+}
+
+// The forwarder's configuration with values of every kind.
+std::string make_tarnwick_config(rng &r)
+{
+    std::string f;
+    for (const char *section : {"general", "radio"}) {
+        f += std::string("config ") + section + " " + quote_valid(r, section) + "\n";
+        // the first seven options are general's, then four of radio (x_1 is no one's)
+        bool radio = section[0] == 'r';
+        for (std::size_t i = radio ? 7 : 0; i < (radio ? 11 : 7); i++)
+            f += std::string(r.chance(80) ? "\toption " : "\tlist ") + OPTIONS_TARNWICK[i] + " " +
+                 quote_valid(r, r.pick(VALUES)) + "\n";
     }
     return f;
 }
@@ -269,6 +289,95 @@ protected:
         return false;
     }
 
+    struct batch_query {
+        std::string section;
+        std::string option;
+        std::size_t size;
+        bool by_out; // the option name is passed in the output itself, where it fits
+    };
+
+    // Compares one batch of lookups, built-in (through memory or the path)
+    // against libuci (which loads the file for each query) and against the
+    // built-in lookups alone. Returns false on a difference (and reports it).
+    bool same_batch(const std::string &content, const std::vector<batch_query> &qs,
+                    std::size_t max_sections, bool by_path, unsigned *undecided)
+    {
+        constexpr std::size_t GUARD = 8;
+        std::vector<std::vector<char>> outs[3]; // libuci, batch, alone
+        std::vector<uci_query> calls[3];
+        for (int way = 0; way < 3; way++) {
+            for (const batch_query &q : qs) {
+                std::vector<char> out(q.size + GUARD, CANARY);
+                if (q.by_out && q.option.size() < q.size)
+                    std::memcpy(out.data(), q.option.c_str(), q.option.size() + 1);
+                outs[way].push_back(std::move(out));
+            }
+            for (std::size_t i = 0; i < qs.size(); i++) {
+                char *out = outs[way][i].data();
+                bool in_out = qs[i].by_out && qs[i].option.size() < qs[i].size;
+                calls[way].push_back({qs[i].section.c_str(), in_out ? out : qs[i].option.c_str(), out,
+                                      qs[i].size, static_cast<uci_result>(-1)});
+            }
+        }
+        const auto *bytes = reinterpret_cast<const unsigned char *>(content.data());
+        uci_find_options(path_.c_str(), calls[0].data(), calls[0].size());
+        uci_builtin_tuning tuning{};
+        tuning.max_sections = max_sections;
+        if (by_path)
+            uci_builtin_find_path_many(path_.c_str(), calls[1].data(), calls[1].size(), &tuning);
+        else
+            uci_builtin_find_bytes_many(bytes, content.size(), calls[1].data(), calls[1].size(), &tuning);
+        if (tuning.undecided)
+            ++*undecided;
+        bool ok = true;
+        for (std::size_t i = 0; i < qs.size(); i++) {
+            uci_builtin_tuning alone{};
+            alone.max_sections = max_sections;
+            uci_query &a = calls[2][i];
+            a.result = uci_builtin_find_bytes(bytes, content.size(), a.section, a.option, a.out,
+                                              a.out_size, &alone);
+            bool same_as_alone = calls[1][i].result == a.result && outs[1][i] == outs[2][i];
+            bool same_as_libuci = calls[1][i].result == calls[0][i].result && outs[1][i] == outs[0][i];
+            // with too little room to decide, the reader may only give up
+            if (!same_as_libuci && tuning.undecided && calls[1][i].result == uci_result::load_failed)
+                same_as_libuci = true;
+            if (same_as_alone && same_as_libuci) {
+                outcomes_[static_cast<int>(calls[1][i].result)]++;
+                continue;
+            }
+            ok = false;
+            std::string hex;
+            for (unsigned char ch : content) {
+                char b[4];
+                std::snprintf(b, sizeof(b), "%02x", ch);
+                hex += b;
+            }
+            auto said = [&](int way) {
+                const std::vector<char> &v = outs[way][i];
+                return std::to_string(static_cast<int>(calls[way][i].result)) + " [" +
+                       std::string(v.data(), strnlen(v.data(), qs[i].size)) + "]";
+            };
+            ADD_FAILURE() << "batch query " << i << " of " << qs.size() << ": " << qs[i].section << "."
+                          << qs[i].option << " size " << qs[i].size
+                          << (qs[i].by_out ? " (named by its output)" : "") << ", max_sections "
+                          << max_sections << (by_path ? ", by path" : ", in memory") << ": libuci "
+                          << said(0) << ", batch " << said(1) << ", alone " << said(2)
+                          << "\nfile hex: " << hex;
+        }
+        return ok;
+    }
+
+    // The forwarder's eleven lookups, each naming its option by its slot.
+    static std::vector<batch_query> tarnwick_batch()
+    {
+        std::vector<batch_query> qs;
+        for (const char *o : {"server", "port", "mail", "gateway_id", "lati", "long", "pfwd_debug"})
+            qs.push_back({"general", o, SLOT, true});
+        for (const char *o : {"SF", "coderate", "BW", "rx_frequency"})
+            qs.push_back({"radio", o, SLOT, true});
+        return qs;
+    }
+
     std::string dir_;
     std::string path_;
     unsigned outcomes_[3] = {};
@@ -306,6 +415,45 @@ TEST_F(Differential, GeneratedFilesGiveLibuciAnswers)
         EXPECT_GT(n, files / 20);
 }
 
+// The same generated files, looked up in batches: the forwarder's eleven
+// lookups and up to nine more, some of them repeated, in slots of any size
+// (large ones take long values whole), options often named by their own
+// slots; beyond the batch's maximum, queries are looked up alone.
+TEST_F(Differential, GeneratedFilesGiveLibuciAnswersInBatches)
+{
+    rng r{0x5eed0fba7c4e5u};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    unsigned undecided = 0;
+    unsigned failures = 0;
+    unsigned files = 0;
+    for (; files < 8000 && failures < 5; files++) {
+        if (std::chrono::steady_clock::now() > deadline)
+            break;
+        std::string content = r.chance(50) ? make_tarnwick_config(r) + make_file(r, r.chance(70))
+                                           : make_file(r, r.chance(70));
+        write_file(content);
+        std::vector<batch_query> qs = tarnwick_batch();
+        std::size_t extra = r.below(10);
+        for (std::size_t i = 0; i < extra; i++) {
+            batch_query q = r.chance(20) ? qs[r.below(qs.size())]
+                                         : batch_query{r.pick(SECTIONS), r.pick(OPTIONS), SLOT, r.chance(50)};
+            if (r.chance(30))
+                q.size = 1 + r.below(80);
+            else if (r.chance(10))
+                q.size = 300;
+            qs.insert(qs.begin() + static_cast<std::ptrdiff_t>(r.below(qs.size() + 1)), q);
+        }
+        std::size_t cap = r.chance(30) ? 1 + r.below(3) : 0;
+        if (!same_batch(content, qs, cap, r.chance(30), &undecided))
+            failures++;
+    }
+    EXPECT_GT(files, 1000u);
+    std::printf("%u files: %u found, %u missing, %u load failures, %u batches undecided\n", files,
+                outcomes_[0], outcomes_[1], outcomes_[2], undecided);
+    for (unsigned n : outcomes_)
+        EXPECT_GT(n, files / 5);
+}
+
 // Files with many sections, far beyond the table, so that the partition
 // passes do the type checks.
 TEST_F(Differential, ManySectionsGiveLibuciAnswers)
@@ -333,6 +481,11 @@ TEST_F(Differential, ManySectionsGiveLibuciAnswers)
         EXPECT_TRUE(same(content, "general", "server", 0, &undecided));
         EXPECT_TRUE(same(content, "s1", "server", 0, &undecided));
         EXPECT_TRUE(same(content, "s2", "port", 0, &undecided));
+        std::vector<batch_query> qs = tarnwick_batch();
+        qs.push_back({"s1", "server", SLOT, true});
+        qs.push_back({"s2", "port", SLOT, false});
+        qs.push_back({"general", "server", 300, false});
+        EXPECT_TRUE(same_batch(content, qs, 0, round % 2 == 0, &undecided));
     }
     EXPECT_EQ(undecided, 0u);
 }
@@ -374,12 +527,16 @@ TEST_F(Differential, GeneratedNamesGiveLibuciAnswers)
                 content += "\tlist server l" + std::to_string(i) + "\n";
         }
         write_file(content);
+        std::vector<batch_query> qs = tarnwick_batch();
         for (int q = 0; q < 4; q++) {
             std::string section = !names.empty() && r.chance(50)
                                       ? names[r.below(names.size())]
                                       : generated(1 + static_cast<unsigned>(r.below(lines + 1)), types[r.below(2)]);
             EXPECT_TRUE(same(content, section.c_str(), "server", r.below(4), &undecided));
+            qs.push_back({section, "server", SLOT, true});
         }
+        // the generated names are looked up alone, next to a batch of the rest
+        EXPECT_TRUE(same_batch(content, qs, r.below(4), round % 2 == 0, &undecided));
     }
     EXPECT_EQ(undecided, 0u);
     std::printf("%u found, %u missing, %u load failures\n", outcomes_[0], outcomes_[1], outcomes_[2]);
