@@ -1,8 +1,10 @@
 // The uplink report: one received frame as an rxpk record.
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -63,13 +65,23 @@ void forward_rxpk(int rssi, int size)
     std::uint32_t tmst = static_cast<std::uint32_t>(now.tv_sec) * 1000000u +
                          static_cast<std::uint32_t>(now.tv_usec);
 
-    int fd = open(DATA_PATH, O_RDWR | O_CREAT, 0666);
+    // Opened for reading and writing and created when missing, as the radio
+    // side expects; a payload that can be read but not written (a read-only
+    // /var/iot) is still forwarded. Never blocking: a FIFO or a terminal left
+    // at the path must not hang the run.
+    int fd = open(DATA_PATH, O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY, 0666);
+    if (fd < 0 && (errno == EROFS || errno == EACCES))
+        fd = open(DATA_PATH, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         log_debug(LOG_ERR, "can't open data file!");
         fatal_exit("open data file");
     }
     std::uint8_t payload[PAYLOAD_BUFFER_SIZE];
-    ssize_t got = read(fd, payload, sizeof payload);
+    struct stat st {};
+    ssize_t got = -1;
+    // Only a regular file holds a payload.
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        got = read(fd, payload, sizeof payload);
     if (got < 0) {
         log_debug(LOG_ERR, "can't read data file!");
         fatal_exit("read data file");

@@ -11,6 +11,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -82,6 +83,13 @@ static int enter_user_namespace()
     return 0;
 }
 
+// An overlay's work directory may serve one mount at a time: each process
+// that shares DIR (runs that overlap) has its own.
+static std::string work_dir(const std::string &dir, const char *name)
+{
+    return dir + "/.work/" + std::to_string(getpid()) + "/" + name;
+}
+
 // Overlays `target` (/etc or /var) with DIR/<name> as the upper layer, then
 // puts DIR/<name>/<own> on target/<own>, hiding the host's entry of that name
 // even when DIR has none (a whiteout in the upper layer).
@@ -89,7 +97,7 @@ static int overlay_with_own_entry(const std::string &dir, const char *name, cons
                                   const char *own, bool in_user_ns)
 {
     std::string upper = dir + "/" + name;
-    std::string work = dir + "/.work/" + name;
+    std::string work = work_dir(dir, name);
     std::string own_upper = upper + "/" + own;
     std::string own_target = std::string(target) + "/" + own;
 
@@ -226,8 +234,68 @@ out_close:
     return rc;
 }
 
+// Makes the file `program` appear at the absolute path `at`: an overlay on
+// at's parent directory holds an empty file of that name (so nothing is
+// created on the host), and the program is bound on it.
+static int place_program(const std::string &dir, const char *program, const char *at, bool in_user_ns)
+{
+    std::string target = at;
+    std::size_t slash = target.rfind('/');
+    if (target.empty() || target[0] != '/' || slash == std::string::npos || slash + 1 == target.size() ||
+        target.find_first_of(",:") != std::string::npos) {
+        errno = EINVAL;
+        return fail("program path '" + target + "' must be absolute, without ',' or ':'");
+    }
+    std::string parent = slash == 0 ? "/" : target.substr(0, slash);
+    std::string upper = dir + "/.place" + (slash == 0 ? "" : parent);
+    std::string work = work_dir(dir, "place");
+    if (make_dirs(upper) != 0 || make_dirs(work) != 0)
+        return -1;
+    std::string stand_in = upper + target.substr(slash);
+    int fd = open(stand_in.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
+    if (fd < 0)
+        return fail("create " + stand_in);
+    close(fd);
+    std::string options = "lowerdir=" + parent + ",upperdir=" + upper + ",workdir=" + work;
+    if (in_user_ns)
+        options += ",userxattr";
+    if (mount("overlay", parent.c_str(), "overlay", 0, options.c_str()) != 0)
+        return fail("overlay on " + parent);
+    if (mount(program, target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return fail(std::string("bind ") + program + " on " + target);
+    return 0;
+}
+
+// A remount must keep the flags the mount already has: in a user namespace
+// those of the host are locked and may not be cleared.
+static int remount_read_only(const char *path)
+{
+    struct statvfs st;
+    if (statvfs(path, &st) != 0)
+        return fail(std::string("statvfs ") + path);
+    unsigned long flags = MS_REMOUNT | MS_BIND | MS_RDONLY;
+    static const struct {
+        unsigned long st, ms;
+    } keep[] = {{ST_NOSUID, MS_NOSUID}, {ST_NODEV, MS_NODEV},         {ST_NOEXEC, MS_NOEXEC},
+                {ST_NOATIME, MS_NOATIME}, {ST_NODIRATIME, MS_NODIRATIME}, {ST_RELATIME, MS_RELATIME}};
+    for (const auto &k : keep)
+        if (st.f_flag & k.st)
+            flags |= k.ms;
+    if (mount(nullptr, path, nullptr, flags, nullptr) != 0)
+        return fail(std::string("read-only ") + path);
+    return 0;
+}
+
 int enter_private_paths(const char *dir, bool private_net)
 {
+    private_paths_options opt;
+    opt.private_net = private_net;
+    return enter_private_paths(dir, opt);
+}
+
+int enter_private_paths(const char *dir, const private_paths_options &opt)
+{
+    bool private_net = opt.private_net;
     std::string base = dir ? dir : "";
     if (base.empty() || base[0] != '/' || base.find_first_of(",:") != std::string::npos) {
         errno = EINVAL;
@@ -246,6 +314,10 @@ int enter_private_paths(const char *dir, bool private_net)
         return fail("make / private");
     if (overlay_with_own_entry(base, "etc", "/etc", "config", in_user_ns) != 0 ||
         overlay_with_own_entry(base, "var", "/var", "iot", in_user_ns) != 0 || cover_dev(base) != 0)
+        return -1;
+    if (opt.iot_read_only && remount_read_only("/var/iot") != 0)
+        return -1;
+    if (opt.program && opt.program_at && place_program(base, opt.program, opt.program_at, in_user_ns) != 0)
         return -1;
     if (private_net && bring_loopback_up() != 0)
         return -1;

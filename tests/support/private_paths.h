@@ -16,7 +16,8 @@
 //                      present before the run is "the previous downlink").
 //   DIR/dev/           every entry replaces the host's /dev entry of that
 //                      name; DIR/dev/log is the syslog sink's socket.
-//   DIR/.work/         overlay work directories; not for the test.
+//   DIR/.work/PID/     overlay work directories, one set per process;
+//                      not for the test.
 //
 // The host's own /etc/config, /var/iot and /dev/log are never visible to the
 // process, whether DIR holds a replacement or not: an absent DIR/etc/config
@@ -27,9 +28,24 @@
 // DIR must be an absolute path without ',' or ':' (overlay option syntax),
 // outside /etc, /var and /dev (an overlay's layers must not overlap).
 
+struct private_paths_options {
+    // Own network namespace: only a loopback interface exists, and it is up.
+    bool private_net = false;
+    // /var/iot is mounted read-only (a file system that refuses writes, as
+    // opposed to permissions that refuse them).
+    bool iot_read_only = false;
+    // When both are set, the file `program` also appears at the absolute
+    // path `program_at` (e.g. /usr/bin/tarnwick): an empty file in an overlay
+    // on its parent directory, with the program bound on it. For launchers
+    // that cannot give the program an argv[0] of their own choosing. The
+    // overlay's layers live in DIR/.place and DIR/.work/PID/place.
+    const char *program = nullptr;
+    const char *program_at = nullptr;
+};
+
 // Moves the calling process into new mount (and, with private_net, network)
 // namespaces arranged as above. Meant for a forked child right before exec;
 // it must be single-threaded. As a normal user it first enters a new user
-// namespace in which it is root. With private_net only a loopback interface
-// exists, and it is up. Returns 0, or -1 after a message on stderr.
+// namespace in which it is root. Returns 0, or -1 after a message on stderr.
+[[nodiscard]] int enter_private_paths(const char *dir, const private_paths_options &opt);
 [[nodiscard]] int enter_private_paths(const char *dir, bool private_net);

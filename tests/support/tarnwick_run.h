@@ -9,6 +9,16 @@
 //   run_result r = run_program({.args = {"stat"}, .config = lorawan_config(stub.port())}, &stub);
 //   EXPECT_EQ(r.exit_status, 0);
 //   r.log, r.datagrams, r.read_file("var/iot/dldata"), ...
+//
+// Launcher: when the environment variable TARNWICK_TEST_WRAPPER holds a
+// command (words separated by blanks, no quoting), the built programs
+// (tarnwick, udpsink) run under it: "WRAPPER... PROGRAM ARGS...", as for
+//   TARNWICK_TEST_WRAPPER="valgrind -q --error-exitcode=97 --log-file=/tmp/vg/%p"
+// A word {argv0} in it is replaced by the argv[0] the run asks for (for
+// launchers that can set it, e.g. "qemu-mips -0 {argv0}"). Without {argv0},
+// a run whose argv[0] differs from the program's path gets the program at
+// that path inside its private namespace, and the launcher starts it there,
+// so the program sees the argv[0] it would see without a launcher.
 
 #include "tests/support/server_stub.h"
 #include "tests/support/syslog_sink.h"
@@ -40,11 +50,25 @@ struct run_options {
     bool create_iot_dir = true;        // false: no /var/iot at all
     // Called with DIR after the files above are laid out, before the run.
     std::function<void(const std::string &dir)> prepare{};
+    // /var/iot mounted read-only for the run.
+    bool iot_read_only = false;
+    // /var/iot is a small file system of its own (a tmpfs) holding the files
+    // laid out (regular files only) and with only this many bytes left free,
+    // rounded down to whole pages. Needs root; the mount lives in a mount
+    // namespace the test process enters for it.
+    std::optional<std::size_t> iot_free_bytes{};
 
     bool private_net = false; // own network namespace (only loopback; the stub is not reachable)
     // Run as this user and group (the test must be root): the private paths
     // then come from a user namespace, as for a normal user running the tests.
     std::optional<std::pair<uid_t, gid_t>> as_user{};
+    // Entries of DIR (e.g. "var/iot/data") left to root with this mode, for
+    // runs as_user: the user's own files would not do for "unreadable", as
+    // the root of the user namespace may read those whatever their mode.
+    std::vector<std::pair<std::string, mode_t>> root_owned{};
+    // false: never under TARNWICK_TEST_WRAPPER (runs that need the bare
+    // program, e.g. under tight resource limits).
+    bool allow_wrapper = true;
     std::chrono::milliseconds deadline{15000};
     // When the deadline passes the child is killed; that is a test failure
     // unless this is false (for programs that never end by themselves).
@@ -57,6 +81,7 @@ struct run_options {
 struct run_dir {
     std::string path;
     bool keep = false;
+    std::vector<std::string> mounts{}; // unmounted first (in the test's own mount namespace)
     ~run_dir();
 };
 
@@ -73,6 +98,8 @@ struct run_result {
     std::vector<stub_datagram> datagrams; // what the stub received during this run
     std::chrono::steady_clock::time_point start; // fork time, monotonic
     std::chrono::duration<double> wall{0};       // fork to exit
+    std::chrono::duration<double> cpu{0};        // user + system time of the child
+    std::string argv0; // the argv[0] the program was given
     std::string dir; // the per-run directory, e.g. dir + "/var/iot/dldata"
     std::shared_ptr<run_dir> dir_owner;
 
@@ -83,10 +110,40 @@ struct run_result {
     [[nodiscard]] std::string log_text() const;
 };
 
+// How much slower than bare runs a run may be: TARNWICK_TEST_TIME_SCALE (a
+// number of at least 1; 1 when unset), for launchers such as valgrind or
+// qemu. The rig stretches the deadline of every run under TARNWICK_TEST_WRAPPER
+// by it; tests stretch their own upper bounds on such runs with scaled().
+[[nodiscard]] double time_scale();
+[[nodiscard]] inline std::chrono::milliseconds scaled(std::chrono::milliseconds d)
+{
+    return std::chrono::milliseconds(static_cast<long long>(static_cast<double>(d.count()) * time_scale()));
+}
+
 // Runs `opt.program` once. The stub, when given, is served while the child
 // runs; its datagrams of this run are in the result. Setup failures and a
 // passed deadline (see run_options) are reported as test failures.
 [[nodiscard]] run_result run_program(const run_options &opt, server_stub *stub = nullptr);
+
+// Runs that overlap, as the radio side starts them: one per frame, all
+// sharing one per-run directory (one /etc/config, /var/iot and /dev/log).
+struct run_group {
+    std::vector<run_result> runs;         // in the order of the options
+    std::vector<stub_datagram> datagrams; // what the stub received meanwhile
+    std::vector<syslog_line> log;         // every line, whoever wrote it
+    std::string dir;
+    std::shared_ptr<run_dir> dir_owner;
+};
+
+// Starts every run of `runs` at once (each with its own args, program,
+// argv0 and deadline; the directory is laid out from runs[0] alone) and
+// serves the stub until all have ended. `watch`, when given, is called with
+// DIR at least every `watch_every` while any run is going on. Each result
+// has its own status, output and the log lines that carry its process id;
+// its datagrams stay in the group.
+[[nodiscard]] run_group run_together(const std::vector<run_options> &runs, server_stub *stub = nullptr,
+                                     const std::function<void(const std::string &dir)> &watch = nullptr,
+                                     std::chrono::microseconds watch_every = std::chrono::microseconds(500));
 
 // The log lines of a run as "priority: message" (e.g. "info: rxpk: ..."),
 // each checked (as a test expectation) to come from this run's tarnwick
