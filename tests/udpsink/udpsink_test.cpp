@@ -2,14 +2,23 @@
 // it real datagrams over loopback. Each test first moves into a network
 // namespace of its own (CTest runs every test in a process of its own), so
 // port 9930 of the host is never touched.
+//
+// Launcher: when TARNWICK_TEST_WRAPPER holds a command (words separated by
+// blanks), udpsink runs under it, "WRAPPER... UDPSINK", with a word {argv0}
+// replaced by udpsink's path; e.g. "qemu-mips -L /usr/mips-linux-gnu -0 {argv0}"
+// for a udpsink built for big-endian MIPS. TARNWICK_TEST_TIME_SCALE (at
+// least 1) then stretches every wait.
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -32,9 +41,34 @@ extern char **environ;
 namespace {
 
 constexpr int PORT = 9930;
-constexpr int WAIT_MS = 3000;
 
 using steady = std::chrono::steady_clock;
+
+// ms stretched by TARNWICK_TEST_TIME_SCALE when udpsink runs under a launcher.
+int scaled_ms(int ms)
+{
+    const char *wrapper = std::getenv("TARNWICK_TEST_WRAPPER");
+    const char *env = std::getenv("TARNWICK_TEST_TIME_SCALE");
+    double scale = wrapper && *wrapper && env ? std::atof(env) : 1.0;
+    return scale > 1.0 ? static_cast<int>(ms * scale) : ms;
+}
+
+int wait_ms()
+{
+    return scaled_ms(3000);
+}
+
+// The argv that starts udpsink, launcher words first.
+std::vector<std::string> launch_words()
+{
+    std::vector<std::string> words;
+    const char *env = std::getenv("TARNWICK_TEST_WRAPPER");
+    std::istringstream in(env ? env : "");
+    for (std::string w; in >> w;)
+        words.push_back(w == "{argv0}" ? UDPSINK_PATH : w);
+    words.push_back(UDPSINK_PATH);
+    return words;
+}
 
 bool write_file(const char *path, const std::string &text)
 {
@@ -118,7 +152,7 @@ protected:
         if (pid > 0) {
             kill(pid, SIGKILL);
             int status;
-            wait_exit(&status, WAIT_MS);
+            wait_exit(&status, wait_ms());
         }
         for (int fd : {out_fd, err_fd, tx}) {
             if (fd >= 0)
@@ -136,9 +170,12 @@ protected:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
-        char prog[] = UDPSINK_PATH;
-        char *argv[] = {prog, nullptr};
-        int rc = posix_spawn(&pid, prog, &actions, nullptr, argv, environ);
+        std::vector<std::string> words = launch_words();
+        std::vector<char *> argv;
+        for (std::string &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         close(out_pipe[1]);
         close(err_pipe[1]);
@@ -171,7 +208,7 @@ protected:
 
     // The next line of standard output without its line break, or
     // "<no line: ...>" when none is complete before the deadline or the end.
-    std::string next_line(int ms = WAIT_MS)
+    std::string next_line(int ms = wait_ms())
     {
         auto deadline = steady::now() + std::chrono::milliseconds(ms);
         std::size_t nl;
@@ -185,7 +222,7 @@ protected:
     }
 
     // Everything the stream still carries until it ends (or the deadline).
-    static std::string drain(int fd, std::string acc, int ms = WAIT_MS)
+    static std::string drain(int fd, std::string acc, int ms = wait_ms())
     {
         auto deadline = steady::now() + std::chrono::milliseconds(ms);
         for (int rounds = 0; rounds < 10000 && ms_left(deadline) > 0; rounds++) {
@@ -284,7 +321,7 @@ TEST_F(Udpsink, SignalInterruptsWaitAndListeningGoesOn)
     std::string line;
     for (int attempt = 0; attempt < 5 && line != "Error or signal"; attempt++) {
         ASSERT_EQ(kill(pid, SIGUSR1), 0);
-        line = next_line(500);
+        line = next_line(scaled_ms(500));
     }
     EXPECT_EQ(line, "Error or signal");
     ASSERT_NO_FATAL_FAILURE(send_datagram("after the signal"));
@@ -297,7 +334,7 @@ TEST_F(Udpsink, TermSignalEndsIt)
     ASSERT_NO_FATAL_FAILURE(start_listening());
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     int status = 0;
-    ASSERT_TRUE(wait_exit(&status, WAIT_MS));
+    ASSERT_TRUE(wait_exit(&status, wait_ms()));
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
 }
@@ -313,7 +350,7 @@ TEST_F(Udpsink, PortTakenEndsWithBindError)
 
     ASSERT_NO_FATAL_FAILURE(start());
     int status = 0;
-    ASSERT_TRUE(wait_exit(&status, WAIT_MS));
+    ASSERT_TRUE(wait_exit(&status, wait_ms()));
     close(holder);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 255);
@@ -334,7 +371,7 @@ TEST_F(Udpsink, LinesReachPipeAtOnce)
 
     ASSERT_EQ(kill(pid, SIGINT), 0);
     int status = 0;
-    ASSERT_TRUE(wait_exit(&status, WAIT_MS));
+    ASSERT_TRUE(wait_exit(&status, wait_ms()));
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGINT);
     EXPECT_EQ(drain(out_fd, out), "");
