@@ -32,20 +32,8 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-packages="cmake ninja-build gcc g++ binutils valgrind gcc-mips-linux-gnu g++-mips-linux-gnu binutils-mips-linux-gnu"
-missing=""
-for p in $packages; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    echo "installing:$missing" >&2
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -q >&2
-    # shellcheck disable=SC2086
-    $sudo apt-get install -y -q --no-install-recommends $missing >&2
-fi
+"$top/scripts/deps.sh" gcc binutils valgrind gcc-mips-linux-gnu g++-mips-linux-gnu \
+    binutils-mips-linux-gnu >&2
 
 mkdir -p "$out"
 out=$(cd "$out" && pwd)

@@ -1,8 +1,9 @@
 #!/bin/sh
-# Installs the Debian packages the build and the tests need, where missing.
+# Installs the Debian packages the build and the tests need, and those named
+# on the command line, where missing:  scripts/deps.sh [PACKAGE...]
 set -eu
 
-packages="cmake ninja-build g++ clang libgtest-dev libgmock-dev iproute2 util-linux"
+packages="cmake ninja-build g++ clang libgtest-dev libgmock-dev iproute2 util-linux $*"
 
 missing=""
 for p in $packages; do

@@ -21,22 +21,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_seconds=${TARNWICK_FUZZ_SECONDS:-60}
 steps=${*:-asan valgrind fuzz}
 
-"$top/scripts/deps.sh"
 # What the hardening runs need beyond the ordinary build: valgrind, and
 # libFuzzer with the sanitizer runtimes for clang.
-missing=""
-for p in valgrind clang libclang-rt-14-dev; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    echo "installing:$missing"
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -q
-    # shellcheck disable=SC2086
-    $sudo apt-get install -y -q --no-install-recommends $missing
-fi
+"$top/scripts/deps.sh" valgrind clang libclang-rt-14-dev
 
 configure() { # build-dir, cmake options...
     dir=$1
@@ -131,7 +118,7 @@ max_len() {
 fuzz_one() { # build-dir, target
     dir=$1
     t=$2
-    work="$dir/work/$t"
+    work="$dir/fuzzing/$t"
     found="$dir/findings/$t"
     rm -rf "$work"
     mkdir -p "$work" "$found"
@@ -140,14 +127,14 @@ fuzz_one() { # build-dir, target
     [ -f "$top/tests/fuzz/$t.dict" ] && dict="-dict=$top/tests/fuzz/$t.dict"
     # shellcheck disable=SC2086
     if ! "$dir/tests/fuzz/$t" -max_total_time="$fuzz_seconds" -max_len="$(max_len "$t")" \
-        -print_final_stats=1 -artifact_prefix="$found/" $dict "$work" >"$dir/work/$t.log" 2>&1; then
-        tail -n 60 "$dir/work/$t.log"
+        -print_final_stats=1 -artifact_prefix="$found/" $dict "$work" >"$dir/fuzzing/$t.log" 2>&1; then
+        tail -n 60 "$dir/fuzzing/$t.log"
         echo "fuzz: $t found a fault; the input is in $found"
         return 1
     fi
-    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/work/$t.log")
-    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$dir/work/$t.log")
-    done_line=$(grep '[[:space:]]DONE ' "$dir/work/$t.log" | tail -n 1)
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/fuzzing/$t.log")
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$dir/fuzzing/$t.log")
+    done_line=$(grep '[[:space:]]DONE ' "$dir/fuzzing/$t.log" | tail -n 1)
     cov=$(echo "$done_line" | sed -n 's/.* cov: \([0-9]*\).*/\1/p')
     ft=$(echo "$done_line" | sed -n 's/.* ft: \([0-9]*\).*/\1/p')
     corp=$(echo "$done_line" | sed -n 's/.* corp: \([0-9]*\)\/.*/\1/p')
@@ -158,7 +145,7 @@ fuzz_one() { # build-dir, target
         sed -n 's/.* edges: \([0-9]*\)\/\([0-9]*\) .*/\1 \2/p' |
         awk '{ c += $1; a += $2 } END { if (a) printf "%d/%d", c, a; else printf "-" }')
     printf '%-20s %10s execs %7s/s  cov %4s  ft %5s  corpus %4s  edges %s\n' \
-        "$t" "$execs" "$rate" "$cov" "$ft" "$corp" "$edges" >"$dir/work/$t.summary"
+        "$t" "$execs" "$rate" "$cov" "$ft" "$corp" "$edges" >"$dir/fuzzing/$t.summary"
     echo "-- $t done"
 }
 
@@ -195,7 +182,7 @@ run_fuzz() {
     done
     summary=""
     for t in $targets; do
-        summary="$summary$(cat "$dir/work/$t.summary")
+        summary="$summary$(cat "$dir/fuzzing/$t.summary")
 "
     done
     echo "== fuzzing summary"

@@ -29,21 +29,7 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=${MIPS_BUILD_DIR:-$top/build/mips}
 
-"$top/scripts/deps.sh"
-packages="gcc-mips-linux-gnu g++-mips-linux-gnu binutils-mips-linux-gnu qemu-user googletest"
-missing=""
-for p in $packages; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    echo "installing:$missing"
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -q
-    # shellcheck disable=SC2086
-    $sudo apt-get install -y -q --no-install-recommends $missing
-fi
+"$top/scripts/deps.sh" gcc-mips-linux-gnu g++-mips-linux-gnu binutils-mips-linux-gnu qemu-user googletest
 
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
