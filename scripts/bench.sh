@@ -121,7 +121,7 @@ where() { # label, program, extended regular expression for the function
 for prog in floor builtin libuci; do
     where loader $prog ':_dl_start \['
     where main $prog ':main \['
-    where config $prog ':(read_option\(|read_config )'
+    where config $prog ':(prefetch_options\(|read_option\(|read_config )'
     where getaddrinfo $prog ':getaddrinfo \['
     where syslog $prog ':syslog \['
     where job $prog ':(forward_rxpk\(|send_stat\()'
