@@ -65,7 +65,10 @@ static int replace_file(const char *path, const char *temp_prefix, const void *b
 {
     char temp[PATH_SIZE];
     std::snprintf(temp, sizeof temp, "%s.%ld", temp_prefix, static_cast<long>(getpid()));
-    int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    // A fresh file of our own: whatever sits at that name (a file a crashed
+    // run left, a link someone planted) is removed, never written through.
+    unlink(temp);
+    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
     if (fd < 0)
         return -1;
 
