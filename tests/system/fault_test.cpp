@@ -340,7 +340,10 @@ TEST_F(Fault, ReplyFloodDuringThePullIsBoundedInTime)
     EXPECT_EQ(r.read_file("var/iot/dldata"), last);
     EXPECT_EQ(iot_files(r), (std::vector<std::string>{"data", "dldata", "pull_data"}));
     std::vector<std::string> lines = log_lines(r);
-    EXPECT_GT(std::count(lines.begin(), lines.end(), RESP_LINE), FLOOD / 4) << "the flood did not arrive";
+    // Most of the flood is taken in; a slowed program (valgrind, qemu) lets
+    // the kernel drop more of it from the socket's queue.
+    EXPECT_GT(std::count(lines.begin(), lines.end(), RESP_LINE), FLOOD / (4 * time_scale()))
+        << "the flood did not arrive";
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string &l) { return l.find("fail") != std::string::npos; }),
               0);
