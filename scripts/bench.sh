@@ -1,12 +1,15 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # The size and start-up benchmark of tarnwick and udpsink (not a test):
 #
 #   scripts/bench.sh [--runs N] [--strict]
 #
 # Builds at -Os (MinSizeRel), for x86_64 and big-endian MIPS, with the
-# built-in UCI reader and with libuci (shared, as on the router, built from
-# the upstream snapshots beside this checkout), plus the floor program of
-# bench/; then measures on this machine and prints one table: sizes and
+# built-in UCI reader, plus the floor program of bench/; with libuci too
+# where an installed one is given (TARNWICK_LIBUCI_PREFIX for this host,
+# TARNWICK_LIBUCI_MIPS_PREFIX for MIPS, e.g. an OpenWrt SDK's staging
+# directory; without them the libuci rows and columns say "-"). Then it
+# measures on this machine and prints one table: sizes and
 # needed libraries, callgrind instructions and peak resident memory of one
 # run, and latencies over N runs (default 200), each beside the floor's, with
 # every budget marked PASS or FAIL. A missed budget is reported in the table;
@@ -51,22 +54,26 @@ step() { # what, command...
     fi
 }
 
-step "libuci for the host" "$top/scripts/cross-libuci.sh" host "$out/libuci-host"
-step "libuci for MIPS" "$top/scripts/cross-libuci.sh" mips "$out/libuci-mips"
+libuci_host=${TARNWICK_LIBUCI_PREFIX:-}
+libuci_mips=${TARNWICK_LIBUCI_MIPS_PREFIX:-}
 
 configure() { # build-dir, cmake options...
     dir=$1
     shift
     step "configure $(basename "$dir")" cmake -S "$top" -B "$dir" -G Ninja \
-        -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF "$@"
+        -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF -DTARNWICK_WERROR=ON "$@"
     step "build $(basename "$dir")" cmake --build "$dir" --target tarnwick udpsink -j 2
 }
 export CC=gcc CXX=g++
 configure "$out/host-builtin" -DTARNWICK_UCI=builtin
-configure "$out/host-libuci" -DTARNWICK_UCI=libuci -DTARNWICK_LIBUCI_PREFIX="$out/libuci-host"
 configure "$out/mips-builtin" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DTARNWICK_UCI=builtin
-configure "$out/mips-libuci" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DTARNWICK_UCI=libuci \
-    -DCMAKE_FIND_ROOT_PATH="$out/libuci-mips" -DTARNWICK_LIBUCI_PREFIX="$out/libuci-mips"
+if [ -n "$libuci_host" ]; then
+    configure "$out/host-libuci" -DTARNWICK_UCI=libuci -DTARNWICK_LIBUCI_PREFIX="$libuci_host"
+fi
+if [ -n "$libuci_mips" ]; then
+    configure "$out/mips-libuci" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DTARNWICK_UCI=libuci \
+        -DCMAKE_FIND_ROOT_PATH="$libuci_mips" -DTARNWICK_LIBUCI_PREFIX="$libuci_mips"
+fi
 step "configure bench-host" cmake -S "$top/bench" -B "$out/bench-host" -G Ninja
 step "build bench-host" cmake --build "$out/bench-host" -j 2
 step "configure bench-mips" cmake -S "$top/bench" -B "$out/bench-mips" -G Ninja \
@@ -87,10 +94,13 @@ sizes() { # arch, backend, binary, prefix of the binutils
     rm -f "$stripped"
 }
 for backend in builtin libuci; do
-    sizes host $backend "$out/host-$backend/forwarder/tarnwick" ""
-    sizes host $backend "$out/host-$backend/tools/udpsink/udpsink" ""
-    sizes mips $backend "$out/mips-$backend/forwarder/tarnwick" mips-linux-gnu-
-    sizes mips $backend "$out/mips-$backend/tools/udpsink/udpsink" mips-linux-gnu-
+    for arch in host mips; do
+        [ -d "$out/$arch-$backend" ] || continue
+        tools=""
+        [ $arch = mips ] && tools=mips-linux-gnu-
+        sizes $arch $backend "$out/$arch-$backend/forwarder/tarnwick" "$tools"
+        sizes $arch $backend "$out/$arch-$backend/tools/udpsink/udpsink" "$tools"
+    done
 done
 sizes host - "$out/bench-host/floor" ""
 sizes mips - "$out/bench-mips/floor" mips-linux-gnu-
@@ -98,9 +108,11 @@ sizes mips - "$out/bench-mips/floor" mips-linux-gnu-
 # The runs: callgrind, peak memory, latencies.
 rm -rf "$out/run"
 runs_failed=0
+programs="builtin=$out/host-builtin/forwarder/tarnwick floor=$out/bench-host/floor"
+[ -n "$libuci_host" ] && programs="$programs libuci=$out/host-libuci/forwarder/tarnwick"
+# shellcheck disable=SC2086
 if ! "$out/bench-host/bench_run" --runs "$runs" --valgrind "$(command -v valgrind)" "$out/run" \
-    builtin="$out/host-builtin/forwarder/tarnwick" libuci="$out/host-libuci/forwarder/tarnwick" \
-    floor="$out/bench-host/floor" >"$out/runs.txt" 2>"$out/runs.err"; then
+    $programs >"$out/runs.txt" 2>"$out/runs.err"; then
     echo "bench: some runs failed:" >&2
     cat "$out/runs.err" >&2
     runs_failed=1

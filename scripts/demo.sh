@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # The end-to-end demo: builds tarnwick and runs one real LoRaWAN uplink frame
 # through it against a network-server stub on loopback. The stub
 # acknowledges the PUSH_DATA, answers the PULL_DATA with a PULL_ACK and a

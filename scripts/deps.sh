@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Installs the Debian packages the build and the tests need, and those named
 # on the command line, where missing:  scripts/deps.sh [PACKAGE...]
 set -eu

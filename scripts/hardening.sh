@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Hardening checks, each in a build of its own under build/:
 #   1. build/asan      every test, built and run with AddressSanitizer and
 #                      UndefinedBehaviorSanitizer (g++);
@@ -28,7 +29,7 @@ steps=${*:-asan valgrind fuzz}
 configure() { # build-dir, cmake options...
     dir=$1
     shift
-    cmake -S "$top" -B "$dir" -G Ninja -DTARNWICK_UCI=builtin "$@" >/dev/null
+    cmake -S "$top" -B "$dir" -G Ninja -DTARNWICK_UCI=builtin -DTARNWICK_WERROR=ON "$@" >/dev/null
 }
 
 run_asan() {
