@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // bench_run: runs tarnwick builds and the floor program against a loopback
 // server in private paths and prints, per program, the instructions of one
 // run (callgrind, whole process), its peak resident memory and two

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * floor: the least a program doing tarnwick's job has to do, as a yardstick
  * for the benchmark. It takes tarnwick's command line and does, once each,

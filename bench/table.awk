@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Turns the benchmark's raw figures (scripts/bench.sh: results.txt) into the
 # printed table, with each budget marked PASS or FAIL.
 #   awk -v commit=ID -v compiler=VERSION -v runs=N -v machine=TEXT \

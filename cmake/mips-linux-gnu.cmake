@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Toolchain file for big-endian 32-bit MIPS with Debian's cross compilers
 # (packages gcc-mips-linux-gnu and g++-mips-linux-gnu):
 #

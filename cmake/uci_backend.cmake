@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Chooses how the settings are read: through libuci (the router's own
 # library) or through the project's built-in reader of the UCI file syntax.
 #   TARNWICK_UCI=auto     libuci where it is found, else built-in

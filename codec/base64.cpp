@@ -1,36 +1,40 @@
+// SPDX-License-Identifier: ISC
 // Base64 encoding and decoding over caller-supplied, capacity-bounded buffers.
 
 #include "codec/base64.h"
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
-static constexpr std::array<char, 64> ALPHABET = {
-    'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P',
-    'Q', 'R', 'S', 'T', 'U', 'V', 'W', 'X', 'Y', 'Z', 'a', 'b', 'c', 'd', 'e', 'f',
-    'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p', 'q', 'r', 's', 't', 'u', 'v',
-    'w', 'x', 'y', 'z', '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', '+', '/',
-};
+static constexpr char ALPHABET[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+static_assert(sizeof ALPHABET == 64 + 1);
 
 // Marks a byte that is not in the alphabet in SEXTET_OF.
 static constexpr std::uint8_t NOT_B64 = 0xff;
 
-static constexpr std::array<std::uint8_t, 256> make_sextet_table()
+// A plain array in a struct rather than std::array: every index is a byte,
+// and plain indexing needs nothing from the C++ library, also when it is
+// built with -D_GLIBCXX_ASSERTIONS.
+struct sextet_table {
+    std::uint8_t of[256];
+};
+
+static constexpr sextet_table make_sextet_table()
 {
-    std::array<std::uint8_t, 256> table{};
-    for (auto &v : table)
+    sextet_table table{};
+    for (auto &v : table.of)
         v = NOT_B64;
-    for (std::size_t i = 0; i < ALPHABET.size(); i++)
-        table[static_cast<std::uint8_t>(ALPHABET[i])] = static_cast<std::uint8_t>(i);
+    for (std::size_t i = 0; i < 64; i++)
+        table.of[static_cast<std::uint8_t>(ALPHABET[i])] = static_cast<std::uint8_t>(i);
     return table;
 }
 
-static constexpr std::array<std::uint8_t, 256> SEXTET_OF = make_sextet_table();
-static_assert(SEXTET_OF['A'] == 0 && SEXTET_OF['a'] == 26 && SEXTET_OF['0'] == 52);
-static_assert(SEXTET_OF['+'] == 62 && SEXTET_OF['/'] == 63);
-static_assert(SEXTET_OF['='] == NOT_B64 && SEXTET_OF['-'] == NOT_B64 && SEXTET_OF[0] == NOT_B64);
+static constexpr sextet_table SEXTET_OF = make_sextet_table();
+static_assert(SEXTET_OF.of['A'] == 0 && SEXTET_OF.of['a'] == 26 && SEXTET_OF.of['0'] == 52);
+static_assert(SEXTET_OF.of['+'] == 62 && SEXTET_OF.of['/'] == 63);
+static_assert(SEXTET_OF.of['='] == NOT_B64 && SEXTET_OF.of['-'] == NOT_B64 && SEXTET_OF.of[0] == NOT_B64);
 
 // Result of a core when the length left a remainder that no length of 0 or
 // more gives (only negative lengths get there).
@@ -47,7 +51,7 @@ static const char CRITICAL_MSG[] = "switch default that should not be possible";
 // 0..63 for an alphabet character, -1 for anything else.
 static int sextet_of(char c)
 {
-    std::uint8_t v = SEXTET_OF[static_cast<unsigned char>(c)];
+    std::uint8_t v = SEXTET_OF.of[static_cast<unsigned char>(c)];
     return v == NOT_B64 ? -1 : v;
 }
 

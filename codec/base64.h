@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 // Base64 (RFC 4648 alphabet, '=' padding) over caller-supplied buffers with an
 // explicit capacity. Nothing is allocated and no state is kept. Every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // log_debug: a small formatter and the pfwd_debug gate in front of syslog.
 
 #include "forwarder/debug_log.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 // The gated system-log writer: every line of tarnwick except the listening
 // line goes through log_debug, which writes only when the pfwd_debug option

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tarnwick: forwards one received LoRa frame, or one status record, to the
 // network server.
 

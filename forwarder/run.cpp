@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The run sequence of tarnwick: settings, server address, gateway
 // identifier, the listening line, and the dispatch to one job.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 // The run sequence of tarnwick and its single way out on a fatal failure.
 

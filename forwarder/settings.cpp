@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The settings of one run and their lookup in /etc/config/lorawan.
 
 #include "forwarder/settings.h"
@@ -23,18 +24,18 @@ static std::size_t prefetched_count;
 
 void prefetch_options(const option_lookup *lookups, std::size_t count)
 {
-    uci_query queries[MAX_PREFETCHED];
+    cfg_query queries[MAX_PREFETCHED];
     prefetched_count = count < MAX_PREFETCHED ? count : MAX_PREFETCHED;
     for (std::size_t i = 0; i < prefetched_count; i++) {
         prefetched_option &p = prefetched[i];
         p.section = lookups[i].section;
         p.slot = lookups[i].slot;
         p.served = false;
-        queries[i] = {p.section, p.slot, p.value, sizeof p.value, uci_result::missing};
+        queries[i] = {p.section, p.slot, p.value, sizeof p.value, cfg_result::missing};
     }
-    uci_find_options(CONFIG_PATH, queries, prefetched_count);
+    cfg_find_options(CONFIG_PATH, queries, prefetched_count);
     for (std::size_t i = 0; i < prefetched_count; i++)
-        prefetched[i].found = queries[i].result == uci_result::found;
+        prefetched[i].found = queries[i].result == cfg_result::found;
 }
 
 bool read_option(const char *section, char *slot)
@@ -51,5 +52,5 @@ bool read_option(const char *section, char *slot)
     }
     // The slot's text is the option's name until a value replaces it; the
     // reader is done with the name before it writes the value.
-    return uci_find_option(CONFIG_PATH, section, slot, slot, SLOT_SIZE) == uci_result::found;
+    return cfg_find_option(CONFIG_PATH, section, slot, slot, SLOT_SIZE) == cfg_result::found;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 // The settings of one run: text slots filled from /etc/config/lorawan, the
 // numbers converted from them, the gateway identifier and the resolved

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The downlink pull: PULL_DATA, five seconds of listening, and each valid
 // PULL_RESP's payload written to /var/iot/dldata for the radio side.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 // The pieces of the downlink pull that work on received bytes alone.
 

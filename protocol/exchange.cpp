@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The datagram header, reply judging and the PUSH_DATA / PUSH_ACK exchange.
 
 #include "protocol/exchange.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 // The packet-forwarder UDP protocol, version 1: the 12-byte header of
 // PUSH_DATA and PULL_DATA, the identifiers, the tokens, the judging of a

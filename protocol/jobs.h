@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 // The jobs one run of tarnwick can do, started by the run sequence.
 

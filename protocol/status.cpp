@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The gateway status record.
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The uplink report: one received frame as an rxpk record.
 
 #include <cerrno>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Fails when a program needs a shared library other than the C library
 # (libuci and libubox are allowed: the router's own UCI library).
 status=0

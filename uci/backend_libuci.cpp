@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The settings lookup through libuci, call for call as the forwarder has
 // always made it: a fresh context and a fresh load of the file per lookup.
 
@@ -22,17 +23,17 @@ static struct uci_option *option_of(struct uci_element *e)
     return reinterpret_cast<struct uci_option *>(e);
 }
 
-uci_result uci_find_option(const char *path, const char *section, const char *option, char *out,
+cfg_result cfg_find_option(const char *path, const char *section, const char *option, char *out,
                            std::size_t out_size)
 {
     struct uci_package *pkg = nullptr;
-    uci_result result = uci_result::missing;
+    cfg_result result = cfg_result::missing;
 
     uci_ctx = uci_alloc_context();
     if (!uci_ctx)
-        return uci_result::load_failed;
+        return cfg_result::load_failed;
     if (uci_load(uci_ctx, path, &pkg) != UCI_OK || !pkg) {
-        result = uci_result::load_failed;
+        result = cfg_result::load_failed;
         goto out_free;
     }
 
@@ -49,7 +50,7 @@ uci_result uci_find_option(const char *path, const char *section, const char *op
             continue;
         std::memset(out, 0, out_size);
         std::memcpy(out, o->v.string, strnlen(o->v.string, out_size - 1));
-        result = uci_result::found;
+        result = cfg_result::found;
         break;
     }
     uci_unload(uci_ctx, pkg);
@@ -59,14 +60,14 @@ out_free:
     return result;
 }
 
-void uci_find_options(const char *path, uci_query *queries, std::size_t count)
+void cfg_find_options(const char *path, cfg_query *queries, std::size_t count)
 {
     for (std::size_t i = 0; i < count; i++)
-        queries[i].result = uci_find_option(path, queries[i].section, queries[i].option,
+        queries[i].result = cfg_find_option(path, queries[i].section, queries[i].option,
                                             queries[i].out, queries[i].out_size);
 }
 
-const char *uci_backend_name()
+const char *cfg_backend_name()
 {
     return "libuci";
 }

@@ -1,10 +1,10 @@
+// SPDX-License-Identifier: ISC
 // Built-in reader of UCI configuration files: libuci's line reader and
 // parser replayed over a stream, and just enough of its package model to
 // answer one lookup.
 
 #include "uci/builtin_reader.h"
 
-#include <array>
 #include <bit>
 #include <cerrno>
 #include <cstdint>
@@ -98,7 +98,7 @@ struct query_slot {
     slot_state state;
     std::uint64_t len;
     std::uint64_t ordinal; // which option/list command set it
-    char value[UCI_BUILTIN_VALUE_KEEP];
+    char value[CFG_BUILTIN_VALUE_KEEP];
 };
 
 enum class pass_mode : std::uint8_t {
@@ -140,21 +140,21 @@ enum class pass_result { ok, load_failed, overflow, undecided };
 // and option is a key with a slot of its own; queries naming the same pair
 // share it. Key sections never have the form of a generated name, so each
 // names at most one section of the file (a named section re-opens the first
-// of its name); names are at most UCI_BUILTIN_TOKEN_KEEP bytes, so kept
+// of its name); names are at most CFG_BUILTIN_TOKEN_KEEP bytes, so kept
 // tokens compare in full.
 struct batch {
-    const uci_query *queries;
+    const cfg_query *queries;
     std::size_t n_keys;
     std::size_t n_sections;
     std::uint32_t current; // keys of the section being read, one bit each
-    std::uint8_t key_query[UCI_BUILTIN_BATCH_MAX]; // a query that names the key
-    std::uint8_t option_len[UCI_BUILTIN_BATCH_MAX];
-    std::uint8_t key_of[UCI_BUILTIN_BATCH_MAX];    // each query's key, or ALONE
+    std::uint8_t key_query[CFG_BUILTIN_BATCH_MAX]; // a query that names the key
+    std::uint8_t option_len[CFG_BUILTIN_BATCH_MAX];
+    std::uint8_t key_of[CFG_BUILTIN_BATCH_MAX];    // each query's key, or ALONE
     // the distinct section names: a query naming each, and their keys
-    std::uint8_t section_query[UCI_BUILTIN_BATCH_MAX];
-    std::uint8_t section_len[UCI_BUILTIN_BATCH_MAX];
-    std::uint32_t section_keys[UCI_BUILTIN_BATCH_MAX];
-    query_slot slot[UCI_BUILTIN_BATCH_MAX];
+    std::uint8_t section_query[CFG_BUILTIN_BATCH_MAX];
+    std::uint8_t section_len[CFG_BUILTIN_BATCH_MAX];
+    std::uint32_t section_keys[CFG_BUILTIN_BATCH_MAX];
+    query_slot slot[CFG_BUILTIN_BATCH_MAX];
 };
 
 struct lookup {
@@ -170,10 +170,10 @@ struct lookup {
     std::uint64_t part;
     std::uint64_t parts;
 
-    section_entry entries[UCI_BUILTIN_MAX_SECTIONS];
+    section_entry entries[CFG_BUILTIN_MAX_SECTIONS];
     std::size_t n_entries;
     std::size_t max_entries;
-    char arena[UCI_BUILTIN_ARENA_BYTES];
+    char arena[CFG_BUILTIN_ARENA_BYTES];
     std::size_t arena_used;
     std::size_t arena_cap;
     bool overflowed;         // a section did not fit: the table is a prefix
@@ -231,16 +231,23 @@ struct parser {
 static constexpr std::uint64_t FNV_OFFSET = 0xcbf29ce484222325ull;
 static constexpr std::uint64_t FNV_PRIME = 0x100000001b3ull;
 static constexpr std::uint64_t FIRST_LINE_BUFFER = 32;
-static constexpr std::size_t MIN_ARENA = 2 * UCI_BUILTIN_TOKEN_KEEP;
+static constexpr std::size_t MIN_ARENA = 2 * CFG_BUILTIN_TOKEN_KEEP;
 static constexpr unsigned MAX_PARTITION_DEPTH = 40;
 static constexpr std::uint8_t ALONE = 0xff; // a query looked up on its own
 
-static_assert(UCI_BUILTIN_BATCH_MAX <= 32, "one bit per key in batch::current");
-static_assert(UCI_BUILTIN_TOKEN_KEEP <= 255, "batch names' lengths in a byte");
+static_assert(CFG_BUILTIN_BATCH_MAX <= 32, "one bit per key in batch::current");
+static_assert(CFG_BUILTIN_TOKEN_KEEP <= 255, "batch names' lengths in a byte");
 
-static constexpr std::array<unsigned char, 256> make_classes()
+// A plain array in a struct rather than std::array: indexing it needs no
+// bounds check from the C++ library (every index is a byte), so the reader
+// links without libstdc++ even under -D_GLIBCXX_ASSERTIONS.
+struct class_table {
+    unsigned char of[256];
+};
+
+static constexpr class_table make_classes()
 {
-    std::array<unsigned char, 256> t{};
+    class_table t{};
     for (int c = 0; c < 256; c++) {
         bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
         unsigned char bad = 0;
@@ -260,12 +267,12 @@ static constexpr std::array<unsigned char, 256> make_classes()
             bad |= RUN_DOUBLE;
         if (space && c != '\n')
             bad |= BLANK;
-        t[static_cast<std::size_t>(c)] = bad;
+        t.of[c] = bad;
     }
     return t;
 }
 
-static constexpr std::array<unsigned char, 256> CLASSES = make_classes();
+static constexpr class_table CLASSES = make_classes();
 
 // isspace() in the C locale, which libuci runs in.
 static inline bool is_space(int c)
@@ -325,7 +332,7 @@ static void start_call(line_reader *r)
 static void grow(line_reader *r)
 {
     r->bufsz *= 2;
-    if (r->bufsz > UCI_BUILTIN_LINE_BUFFER_LIMIT) {
+    if (r->bufsz > CFG_BUILTIN_LINE_BUFFER_LIMIT) {
         r->failed = true;
         r->eof = true;
     }
@@ -462,7 +469,7 @@ static inline void tok_add(token *t, int c)
         t->djb = t->djb * 33 + static_cast<std::uint32_t>(c);
     }
     if (t->classifying)
-        t->bad |= CLASSES[static_cast<std::size_t>(c)] & NOT_CLASSES;
+        t->bad |= CLASSES.of[static_cast<std::size_t>(c)] & NOT_CLASSES;
     t->len++;
 }
 
@@ -486,7 +493,7 @@ static void tok_add_run(token *t, const unsigned char *q, std::size_t n, unsigne
         t->bad |= classes & NOT_CLASSES;
     else if (t->classifying)
         for (std::size_t i = 0; i < n; i++)
-            t->bad |= CLASSES[q[i]] & NOT_CLASSES;
+            t->bad |= CLASSES.of[q[i]] & NOT_CLASSES;
     t->len += n;
 }
 
@@ -1078,8 +1085,8 @@ static bool parse_package(parser *p)
 static bool parse_config(parser *p)
 {
     lookup *lk = p->lk;
-    char type_keep[UCI_BUILTIN_TOKEN_KEEP];
-    char name_keep[UCI_BUILTIN_TOKEN_KEEP];
+    char type_keep[CFG_BUILTIN_TOKEN_KEEP];
+    char name_keep[CFG_BUILTIN_TOKEN_KEEP];
     token type;
     token name;
     tok_init(&type, type_keep, sizeof(type_keep), nullptr, 0, true, true);
@@ -1142,7 +1149,7 @@ static void on_option(lookup *lk, query_slot *slot, const token *value, bool lis
 static bool parse_option(parser *p, bool list)
 {
     lookup *lk = p->lk;
-    char name_keep[UCI_BUILTIN_TOKEN_KEEP];
+    char name_keep[CFG_BUILTIN_TOKEN_KEEP];
     token name;
     token value;
     // the caller's option name may share memory with its output slot: it is
@@ -1191,13 +1198,13 @@ static fast fast_line(parser *p)
     std::uint64_t bufsz = r->bufsz;
     while (len > bufsz - 1)
         bufsz *= 2;
-    if (bufsz > UCI_BUILTIN_LINE_BUFFER_LIMIT)
+    if (bufsz > CFG_BUILTIN_LINE_BUFFER_LIMIT)
         return fast::not_plain;
 
     // The newline at e ends every run below: it is neither blank nor part
     // of any argument class.
     const unsigned char *s = q;
-    while (CLASSES[*s] & BLANK)
+    while (CLASSES.of[*s] & BLANK)
         s++;
     if (s < e && *s != '#') {
         // the command word, then a space or tab (strtok's delimiters)
@@ -1220,7 +1227,7 @@ static fast fast_line(parser *p)
         span args[3];
         std::size_t nargs = 0;
         for (;;) {
-            while (CLASSES[*s] & BLANK)
+            while (CLASSES.of[*s] & BLANK)
                 s++;
             if (s == e || *s == '#')
                 break;
@@ -1236,10 +1243,10 @@ static fast fast_line(parser *p)
                 run = *s++ == '"' ? RUN_DOUBLE : RUN_SINGLE;
             a->at = s;
             if (classify) {
-                while (CLASSES[*s] & run)
-                    classes |= CLASSES[*s++];
+                while (CLASSES.of[*s] & run)
+                    classes |= CLASSES.of[*s++];
             } else {
-                while (CLASSES[*s] & run)
+                while (CLASSES.of[*s] & run)
                     s++;
             }
             a->len = static_cast<std::size_t>(s - a->at);
@@ -1249,7 +1256,7 @@ static fast fast_line(parser *p)
                     return fast::not_plain; // escape, or a string over lines
                 s++;
             }
-            if (!(CLASSES[*s] & BLANK) && *s != '#' && s != e)
+            if (!(CLASSES.of[*s] & BLANK) && *s != '#' && s != e)
                 return fast::not_plain; // glued pieces, ';', backslash, NUL
         }
         // a NUL in a comment would cut the line short
@@ -1260,8 +1267,8 @@ static fast fast_line(parser *p)
         if (nargs == 0 || nargs == 3 || (kw != 'c' && !lk->in_section))
             return fast::not_plain;
         if (kw == 'c') {
-            char type_keep[UCI_BUILTIN_TOKEN_KEEP];
-            char name_keep[UCI_BUILTIN_TOKEN_KEEP];
+            char type_keep[CFG_BUILTIN_TOKEN_KEEP];
+            char name_keep[CFG_BUILTIN_TOKEN_KEEP];
             token type;
             token name;
             tok_init(&type, type_keep, sizeof(type_keep), nullptr, 0, true, true);
@@ -1552,7 +1559,7 @@ static pass_result slow_lookup(lookup *lk, source *src)
 // of the batch `bt`: the first pass and, where it did not see the whole
 // package, the passes that make its answer exact.
 static pass_result run_lookup(lookup *lk, source *src, const char *section, const char *option,
-                              batch *bt, const uci_builtin_tuning *tuning)
+                              batch *bt, const cfg_builtin_tuning *tuning)
 {
     lk->section = section;
     lk->option = option;
@@ -1562,8 +1569,8 @@ static pass_result run_lookup(lookup *lk, source *src, const char *section, cons
         section && parse_generated(section, lk->section_len, &lk->section_n, &lk->section_h);
     lk->part = 0;
     lk->parts = 1;
-    lk->max_entries = UCI_BUILTIN_MAX_SECTIONS;
-    lk->arena_cap = UCI_BUILTIN_ARENA_BYTES;
+    lk->max_entries = CFG_BUILTIN_MAX_SECTIONS;
+    lk->arena_cap = CFG_BUILTIN_ARENA_BYTES;
     if (tuning) {
         if (tuning->max_sections > 0 && tuning->max_sections < lk->max_entries)
             lk->max_entries = tuning->max_sections;
@@ -1605,31 +1612,31 @@ static pass_result run_lookup(lookup *lk, source *src, const char *section, cons
 
 // The answer from the option's slot once the passes are over: on found, all
 // out_size bytes of `out` cleared and the value copied, cut to out_size - 1.
-static uci_result answer(lookup *lk, source *src, const query_slot *s, char *out,
+static cfg_result answer(lookup *lk, source *src, const query_slot *s, char *out,
                          std::size_t out_size)
 {
     if (s->state != slot_state::string)
-        return uci_result::missing;
+        return cfg_result::missing;
     std::uint64_t want = s->len < out_size - 1 ? s->len : out_size - 1;
     std::memset(out, 0, out_size);
     if (want <= sizeof(s->value)) {
         std::memcpy(out, s->value, static_cast<std::size_t>(want));
-        return uci_result::found;
+        return cfg_result::found;
     }
     // a long value for a large slot: read it again, straight into the slot
     lk->capture_ordinal = s->ordinal;
     lk->capture_out = out;
     lk->capture_cap = out_size - 1;
-    return pass(lk, src, pass_mode::capture) == pass_result::ok ? uci_result::found
-                                                               : uci_result::load_failed;
+    return pass(lk, src, pass_mode::capture) == pass_result::ok ? cfg_result::found
+                                                               : cfg_result::load_failed;
 }
 
-static uci_result find(lookup *lk, source *src, const char *section, const char *option,
-                       char *out, std::size_t out_size, const uci_builtin_tuning *tuning)
+static cfg_result find(lookup *lk, source *src, const char *section, const char *option,
+                       char *out, std::size_t out_size, const cfg_builtin_tuning *tuning)
 {
     if (!section || !option || !out || out_size == 0 ||
         run_lookup(lk, src, section, option, nullptr, tuning) != pass_result::ok)
-        return uci_result::load_failed;
+        return cfg_result::load_failed;
     // the walk over the sections of that name, in file order
     return answer(lk, src, &lk->slot[lk->slot[0].state == slot_state::string ? 0 : 1], out,
                   out_size);
@@ -1639,23 +1646,23 @@ static uci_result find(lookup *lk, source *src, const char *section, const char 
 // be looked up alone: past the batch's size, without their arguments (the
 // lookup alone rejects them), naming a section in the form of a generated
 // name (up to two sections may bear it) or names too long to keep.
-static void batch_init(batch *bt, const uci_query *queries, std::size_t count)
+static void batch_init(batch *bt, const cfg_query *queries, std::size_t count)
 {
     bt->queries = queries;
     bt->n_keys = 0;
     bt->n_sections = 0;
-    if (count > UCI_BUILTIN_BATCH_MAX)
-        count = UCI_BUILTIN_BATCH_MAX;
+    if (count > CFG_BUILTIN_BATCH_MAX)
+        count = CFG_BUILTIN_BATCH_MAX;
     for (std::size_t i = 0; i < count; i++) {
-        const uci_query *q = &queries[i];
+        const cfg_query *q = &queries[i];
         bt->key_of[i] = ALONE;
         if (!q->section || !q->option || !q->out || q->out_size == 0)
             continue;
-        std::size_t slen = strnlen(q->section, UCI_BUILTIN_TOKEN_KEEP + 1);
-        std::size_t olen = strnlen(q->option, UCI_BUILTIN_TOKEN_KEEP + 1);
+        std::size_t slen = strnlen(q->section, CFG_BUILTIN_TOKEN_KEEP + 1);
+        std::size_t olen = strnlen(q->option, CFG_BUILTIN_TOKEN_KEEP + 1);
         std::uint32_t gn;
         std::uint16_t gh;
-        if (slen > UCI_BUILTIN_TOKEN_KEEP || olen > UCI_BUILTIN_TOKEN_KEEP ||
+        if (slen > CFG_BUILTIN_TOKEN_KEEP || olen > CFG_BUILTIN_TOKEN_KEEP ||
             parse_generated(q->section, slen, &gn, &gh))
             continue;
         std::uint32_t keys = batch_section(bt, q->section, slen);
@@ -1680,8 +1687,8 @@ static void batch_init(batch *bt, const uci_query *queries, std::size_t count)
     }
 }
 
-static void find_many(source *src, uci_query *queries, std::size_t count,
-                      const uci_builtin_tuning *tuning)
+static void find_many(source *src, cfg_query *queries, std::size_t count,
+                      const cfg_builtin_tuning *tuning)
 {
     lookup lk;
     batch bt;
@@ -1690,17 +1697,17 @@ static void find_many(source *src, uci_query *queries, std::size_t count,
     if (bt.n_keys > 0)
         r = run_lookup(&lk, src, nullptr, nullptr, &bt, tuning);
     for (std::size_t i = 0; i < count; i++) {
-        uci_query *q = &queries[i];
-        std::uint8_t k = i < UCI_BUILTIN_BATCH_MAX ? bt.key_of[i] : ALONE;
+        cfg_query *q = &queries[i];
+        std::uint8_t k = i < CFG_BUILTIN_BATCH_MAX ? bt.key_of[i] : ALONE;
         if (k != ALONE)
-            q->result = r != pass_result::ok ? uci_result::load_failed
+            q->result = r != pass_result::ok ? cfg_result::load_failed
                                              : answer(&lk, src, &bt.slot[k], q->out, q->out_size);
         else // the lookup's room reused
             q->result = find(&lk, src, q->section, q->option, q->out, q->out_size, tuning);
     }
 }
 
-static void report(const source *src, uci_builtin_tuning *tuning)
+static void report(const source *src, cfg_builtin_tuning *tuning)
 {
     if (tuning) {
         tuning->passes = src->passes;
@@ -1708,22 +1715,22 @@ static void report(const source *src, uci_builtin_tuning *tuning)
     }
 }
 
-uci_result uci_builtin_find_bytes(const unsigned char *data, std::size_t size, const char *section,
+cfg_result cfg_builtin_find_bytes(const unsigned char *data, std::size_t size, const char *section,
                                   const char *option, char *out, std::size_t out_size,
-                                  uci_builtin_tuning *tuning)
+                                  cfg_builtin_tuning *tuning)
 {
     if (!data && size > 0)
-        return uci_result::load_failed;
+        return cfg_result::load_failed;
     static const unsigned char empty = 0;
     lookup lk;
     source src{-1, data ? data : &empty, size, 0, false};
-    uci_result result = find(&lk, &src, section, option, out, out_size, tuning);
+    cfg_result result = find(&lk, &src, section, option, out, out_size, tuning);
     report(&src, tuning);
     return result;
 }
 
-void uci_builtin_find_bytes_many(const unsigned char *data, std::size_t size, uci_query *queries,
-                                 std::size_t count, uci_builtin_tuning *tuning)
+void cfg_builtin_find_bytes_many(const unsigned char *data, std::size_t size, cfg_query *queries,
+                                 std::size_t count, cfg_builtin_tuning *tuning)
 {
     static const unsigned char empty = 0;
     source src{-1, data ? data : &empty, size, 0, false};
@@ -1731,7 +1738,7 @@ void uci_builtin_find_bytes_many(const unsigned char *data, std::size_t size, uc
         return;
     if (!data && size > 0) {
         for (std::size_t i = 0; i < count; i++)
-            queries[i].result = uci_result::load_failed;
+            queries[i].result = cfg_result::load_failed;
         return;
     }
     find_many(&src, queries, count, tuning);
@@ -1739,7 +1746,7 @@ void uci_builtin_find_bytes_many(const unsigned char *data, std::size_t size, uc
 }
 
 // Opens the file at `path` for reading under a shared lock, with libuci's
-// checks (see uci_builtin_find_path); -1 where it would not load.
+// checks (see cfg_builtin_find_path); -1 where it would not load.
 static int open_config(const char *path)
 {
     if (!path || (path[0] != '/' && !(path[0] == '.' && path[1] == '/')))
@@ -1750,7 +1757,7 @@ static int open_config(const char *path)
     if (*name == '\0')
         return -1;
     for (const char *q = name; *q; q++)
-        if (CLASSES[static_cast<unsigned char>(*q)] & NOT_TYPE)
+        if (CLASSES.of[static_cast<unsigned char>(*q)] & NOT_TYPE)
             return -1;
 
     // stat before open, as libuci does, so that no device or FIFO is opened
@@ -1775,29 +1782,29 @@ out_close:
     return -1;
 }
 
-uci_result uci_builtin_find_path(const char *path, const char *section, const char *option,
-                                 char *out, std::size_t out_size, uci_builtin_tuning *tuning)
+cfg_result cfg_builtin_find_path(const char *path, const char *section, const char *option,
+                                 char *out, std::size_t out_size, cfg_builtin_tuning *tuning)
 {
     int fd = open_config(path);
     if (fd < 0)
-        return uci_result::load_failed;
+        return cfg_result::load_failed;
     lookup lk;
     source src{fd, nullptr, 0, 0, false};
-    uci_result result = find(&lk, &src, section, option, out, out_size, tuning);
+    cfg_result result = find(&lk, &src, section, option, out, out_size, tuning);
     report(&src, tuning);
     close(fd); // also drops the lock
     return result;
 }
 
-void uci_builtin_find_path_many(const char *path, uci_query *queries, std::size_t count,
-                                uci_builtin_tuning *tuning)
+void cfg_builtin_find_path_many(const char *path, cfg_query *queries, std::size_t count,
+                                cfg_builtin_tuning *tuning)
 {
     if (!queries || count == 0)
         return;
     int fd = open_config(path);
     if (fd < 0) {
         for (std::size_t i = 0; i < count; i++)
-            queries[i].result = uci_result::load_failed;
+            queries[i].result = cfg_result::load_failed;
         return;
     }
     source src{fd, nullptr, 0, 0, false};

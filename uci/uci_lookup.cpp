@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // uci_lookup FILE SECTION OPTION: one settings lookup through the backend the
 // build chose, into a 64-byte slot as the forwarder uses. Prints one line:
 // "FOUND <value>", "MISSING" or "LOADFAIL".
@@ -13,7 +14,7 @@ int main(int argc, char **argv)
 {
     if (argc != 4) {
         std::fprintf(stderr, "usage: %s FILE SECTION OPTION   (backend: %s)\n",
-                     argc > 0 ? argv[0] : "uci_lookup", uci_backend_name());
+                     argc > 0 ? argv[0] : "uci_lookup", cfg_backend_name());
         return 2;
     }
     // The slot starts out holding the option name and is passed as the name,
@@ -26,16 +27,16 @@ int main(int argc, char **argv)
         option = slot;
     }
 
-    switch (uci_find_option(argv[1], argv[2], option, slot, sizeof(slot))) {
-    case uci_result::found:
+    switch (cfg_find_option(argv[1], argv[2], option, slot, sizeof(slot))) {
+    case cfg_result::found:
         std::fputs("FOUND ", stdout);
         std::fwrite(slot, 1, std::strlen(slot), stdout);
         std::fputc('\n', stdout);
         break;
-    case uci_result::missing:
+    case cfg_result::missing:
         std::puts("MISSING");
         break;
-    case uci_result::load_failed:
+    case cfg_result::load_failed:
         std::puts("LOADFAIL");
         break;
     }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 // One lookup in a UCI configuration file, through whichever backend the
 // build chose: the router's libuci or the built-in reader of the UCI syntax.
@@ -5,7 +6,7 @@
 
 #include <cstddef>
 
-enum class uci_result {
+enum class cfg_result {
     found,       // a string option of that name exists in a section of that name
     missing,     // the file loaded, but no such string option (a list counts as missing)
     load_failed, // no regular file there, unreadable, or a syntax error anywhere in it
@@ -17,26 +18,26 @@ enum class uci_result {
 // cut to out_size - 1 bytes and always NUL-terminated. Otherwise `out` is left
 // untouched. `option` may point into `out`: it is read before `out` is written.
 // out_size must be at least 1.
-[[nodiscard]] uci_result uci_find_option(const char *path, const char *section,
+[[nodiscard]] cfg_result cfg_find_option(const char *path, const char *section,
                                          const char *option, char *out,
                                          std::size_t out_size);
 
 // One lookup of a batch: in, the section, the option and the output buffer
-// as for uci_find_option; out, the result.
-struct uci_query {
+// as for cfg_find_option; out, the result.
+struct cfg_query {
     const char *section;
     const char *option; // may point into `out`
     char *out;
     std::size_t out_size;
-    uci_result result;
+    cfg_result result;
 };
 
 // Answers `count` lookups in the file at `path`, each with exactly the result
-// and the output that uci_find_option would give it. Through libuci every
+// and the output that cfg_find_option would give it. Through libuci every
 // lookup loads the file afresh, call for call; the built-in reader answers
 // them all from one reading, which is cheaper and sees one state of a file
 // that changes meanwhile. A query's option may point into its own output.
-void uci_find_options(const char *path, uci_query *queries, std::size_t count);
+void cfg_find_options(const char *path, cfg_query *queries, std::size_t count);
 
 // "libuci" or "builtin", for diagnostics and tests.
-const char *uci_backend_name();
+const char *cfg_backend_name();

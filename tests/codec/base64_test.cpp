@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Tests of the base64 codec: results, capacity edges as n-1/n pairs, what is
 // written where (canary bytes after every output), and the process exits.
 

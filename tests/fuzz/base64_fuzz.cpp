@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzzes the base64 codec: the encoders on random bytes with random
 // capacities, and the checked decoders (the ones without the process exit)
 // on random text with random capacities, each against the plain model.

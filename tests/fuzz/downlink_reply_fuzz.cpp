@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzzes the handling of downlink replies as the pull receives them: a few
 // replies in a row (the size and data texts carry over from one to the
 // next), each in a buffer of its length plus the one byte for the NUL,

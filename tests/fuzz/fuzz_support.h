@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 // For the fuzz targets: a check that stops the run, and plain reference
 // models of the parsers they drive, written from their contracts with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzzes judge_ack with replies of every length (in buffers of exactly that
 // length), every expected identifier and tokens of any int value.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzzes scrape_json_field with both keys it is used with ("size", "data")
 // and both buffer sizes (8 and 1024), now and then another key, against the
 // plain model: the whole output buffer must come out as the model says,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzzes the built-in UCI reader on whole files (in memory). Each input is
 // looked up three ways, and the answers must agree:
 //   - a 64-byte settings slot, the reader's own capacities (one pass while
@@ -32,7 +33,7 @@ static constexpr unsigned char CANARY = 0xa5;
 namespace {
 
 struct answer {
-    uci_result result;
+    cfg_result result;
     std::string value; // found: the slot's text
 };
 
@@ -42,15 +43,15 @@ static const char *const SECTIONS[] = {"general", "radio", "cfg01a2b3", ""};
 static const char *const OPTIONS[] = {"server", "port", "gateway_id", "pfwd_debug", "SF", "rx_frequency"};
 
 static answer look_up(const std::vector<unsigned char> &file, const std::string &section,
-                      const std::string &option, std::size_t slot_size, uci_builtin_tuning *tuning)
+                      const std::string &option, std::size_t slot_size, cfg_builtin_tuning *tuning)
 {
     std::unique_ptr<char[]> slot(new char[slot_size]);
     std::memset(slot.get(), CANARY, slot_size);
     const unsigned char *bytes = file.empty() ? nullptr : file.data();
-    uci_result r = uci_builtin_find_bytes(bytes, file.size(), section.c_str(), option.c_str(), slot.get(),
+    cfg_result r = cfg_builtin_find_bytes(bytes, file.size(), section.c_str(), option.c_str(), slot.get(),
                                           slot_size, tuning);
     answer a{r, {}};
-    if (r != uci_result::found) {
+    if (r != cfg_result::found) {
         for (std::size_t i = 0; i < slot_size; ++i)
             FUZZ_CHECK(static_cast<unsigned char>(slot[i]) == CANARY);
         return a;
@@ -74,7 +75,7 @@ static std::string pick_name(FuzzedDataProvider &fdp, const char *const *names, 
 }
 
 static void check_batch(const std::vector<unsigned char> &file, const std::string &section,
-                        const std::string &option, std::size_t small_slot, const uci_builtin_tuning *caps)
+                        const std::string &option, std::size_t small_slot, const cfg_builtin_tuning *caps)
 {
     struct lookup {
         const char *section;
@@ -88,20 +89,20 @@ static void check_batch(const std::vector<unsigned char> &file, const std::strin
     constexpr std::size_t N = std::size(lookups);
     const unsigned char *bytes = file.empty() ? nullptr : file.data();
     std::unique_ptr<char[]> slots[N];
-    uci_query queries[N];
+    cfg_query queries[N];
     for (std::size_t i = 0; i < N; ++i) {
         const lookup &l = lookups[i];
         slots[i].reset(new char[l.size]);
         std::memset(slots[i].get(), CANARY, l.size);
-        queries[i] = {l.section, l.option, slots[i].get(), l.size, uci_result::load_failed};
+        queries[i] = {l.section, l.option, slots[i].get(), l.size, cfg_result::load_failed};
     }
     // the first query names its option by its own slot, as the forwarder does
     if (option.size() < 64) {
         std::memcpy(slots[0].get(), option.c_str(), option.size() + 1);
         queries[0].option = slots[0].get();
     }
-    uci_builtin_tuning tuning = caps ? *caps : uci_builtin_tuning{};
-    uci_builtin_find_bytes_many(bytes, file.size(), queries, N, &tuning);
+    cfg_builtin_tuning tuning = caps ? *caps : cfg_builtin_tuning{};
+    cfg_builtin_find_bytes_many(bytes, file.size(), queries, N, &tuning);
 
     for (std::size_t i = 0; i < N; ++i) {
         const lookup &l = lookups[i];
@@ -112,8 +113,8 @@ static void check_batch(const std::vector<unsigned char> &file, const std::strin
             std::memcpy(alone.get(), option.c_str(), option.size() + 1);
             name = alone.get();
         }
-        tuning = caps ? *caps : uci_builtin_tuning{};
-        uci_result r = uci_builtin_find_bytes(bytes, file.size(), l.section, name, alone.get(), l.size,
+        tuning = caps ? *caps : cfg_builtin_tuning{};
+        cfg_result r = cfg_builtin_find_bytes(bytes, file.size(), l.section, name, alone.get(), l.size,
                                               &tuning);
         FUZZ_CHECK(r == queries[i].result);
         FUZZ_CHECK(std::memcmp(alone.get(), slots[i].get(), l.size) == 0);
@@ -126,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string section = pick_name(fdp, SECTIONS, std::size(SECTIONS));
     const std::string option = pick_name(fdp, OPTIONS, std::size(OPTIONS));
     const std::size_t small_slot = fdp.ConsumeIntegralInRange<std::size_t>(1, 80);
-    uci_builtin_tuning tiny{};
+    cfg_builtin_tuning tiny{};
     tiny.max_sections = fdp.ConsumeIntegralInRange<std::size_t>(1, 6);
     tiny.arena_bytes = fdp.ConsumeIntegralInRange<std::size_t>(1, 400);
     const std::vector<unsigned char> file = fdp.ConsumeRemainingBytes<unsigned char>();
@@ -138,16 +139,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check_batch(file, section, option, small_slot, &tiny);
 
     FUZZ_CHECK(wide.result == plain.result);
-    if (plain.result == uci_result::found) {
+    if (plain.result == cfg_result::found) {
         FUZZ_CHECK(plain.value == wide.value.substr(0, 63));
         FUZZ_CHECK(wide.value.size() <= file.size());
     }
     // With too little room to decide, the reader may only give up.
     if (tiny.undecided) {
-        FUZZ_CHECK(multi.result == uci_result::load_failed);
+        FUZZ_CHECK(multi.result == cfg_result::load_failed);
     } else {
         FUZZ_CHECK(multi.result == plain.result);
-        if (plain.result == uci_result::found && small_slot > 1)
+        if (plain.result == cfg_result::found && small_slot > 1)
             FUZZ_CHECK(multi.value == wide.value.substr(0, small_slot - 1));
     }
     return 0;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ns_stub: a minimal network server on 127.0.0.1 for demonstrations. It
 // acknowledges each PUSH_DATA with a PUSH_ACK, answers a PULL_DATA with a
 // PULL_ACK and, when a downlink is given, a PULL_RESP carrying it, and prints

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Private /etc/config, /var/iot and /dev/log for one process: mount and
 // network namespaces arranged from a per-run directory (see the header).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 // Gives a process its own /etc/config, /var/iot and /dev/log, taken from a
 // per-run directory, so that a system test can run the built programs at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // private_run: runs a program with its own /etc/config, /var/iot and
 // /dev/log taken from a per-run directory (see private_paths.h), for scripts.
 //

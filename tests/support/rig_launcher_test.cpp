@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The rig's launcher mechanism (TARNWICK_TEST_WRAPPER): the built program
 // runs under the launcher and still sees the argv[0] the test asked for,
 // whether the launcher can set it ({argv0}) or not (the program is then

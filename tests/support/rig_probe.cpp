@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // rig_probe: a small program that does, in order, what its arguments ask, so
 // that the rig's own tests can look at the world a run sees. Commands:
 //   cat PATH             print the file, or "cat PATH: <error>"

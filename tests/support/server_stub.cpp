@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The loopback network-server stand-in and its wire helpers.
 
 #include "tests/support/server_stub.h"

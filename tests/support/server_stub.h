@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 // A network server stand-in on 127.0.0.1: records every datagram the gateway
 // sends, with its arrival time on the monotonic clock, and answers as a test

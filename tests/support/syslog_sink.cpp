@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The test's own system log: collects and parses syslog(3) datagrams.
 
 #include "tests/support/syslog_sink.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 // A stand-in for the system log: a unix datagram socket that a test owns and
 // that the program under test reaches as /dev/log (see private_paths.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Runs a built program in a private per-run directory with the syslog sink
 // and the server stub served while it runs; every wait bounded.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #pragma once
 // Runs a built program (tarnwick by default) as the radio side would: in a
 // fresh private directory that supplies /etc/config/lorawan, /var/iot and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Runs that overlap, as on the gateway: the radio side starts one tarnwick
 // per received frame, so several pulls share /var/iot during their five
 // seconds. Every uplink must reach the server whole, every run must end

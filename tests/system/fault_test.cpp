@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What tarnwick does when its surroundings fail: a configuration it cannot
 // use, a /var/iot it cannot read or write, a server that refuses or floods.
 // Each case pins the outcome: the log line, the exit status, and that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The downlink pull as the radio side and the network server see it: what
 // goes on the wire, what lands in /var/iot/dldata and /var/iot/pull_data,
 // the log lines and the scraper's lines. Each run listens for five seconds;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The PUSH_DATA exchange as a network server sees it: the stat and rxpk
 // records byte for byte, the acknowledgement rules, and the payload file.
 

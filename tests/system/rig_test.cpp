@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The system-test rig itself: private paths, the syslog sink, the server
 // stub, the runner and the rig's programs, proved with a probe program.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The run sequence of tarnwick and its log gate, seen from outside: exit
 // status, standard output, every system-log line with its priority, and what
 // reaches the server. The jobs' records are tested elsewhere.

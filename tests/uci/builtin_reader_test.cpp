@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Unit tests of the built-in UCI reader: what the conformance corpus does not
 // reach (sizes, read chunks, NUL bytes in long lines, the slot contract,
 // files bigger than the section table, the path checks, batches of lookups).
@@ -24,7 +25,7 @@ constexpr std::size_t SLOT = 64;
 constexpr unsigned char CANARY = 0xa5;
 
 struct answer {
-    uci_result result;
+    cfg_result result;
     std::string value; // the slot's text when found
 };
 
@@ -76,20 +77,20 @@ protected:
     // The lookup through the file path and through memory; both must agree
     // and keep to the slot contract.
     answer lookup(const std::string &content, const char *section, const char *option,
-                  uci_builtin_tuning *tuning = nullptr)
+                  cfg_builtin_tuning *tuning = nullptr)
     {
         write(content);
         guarded_slot by_path;
         guarded_slot by_bytes;
-        uci_result rp = uci_builtin_find_path(path_.c_str(), section, option, by_path.bytes, SLOT,
+        cfg_result rp = cfg_builtin_find_path(path_.c_str(), section, option, by_path.bytes, SLOT,
                                               tuning);
-        uci_result rb = uci_builtin_find_bytes(reinterpret_cast<const unsigned char *>(content.data()),
+        cfg_result rb = cfg_builtin_find_bytes(reinterpret_cast<const unsigned char *>(content.data()),
                                                content.size(), section, option, by_bytes.bytes,
                                                SLOT);
         EXPECT_EQ(rp, rb);
         EXPECT_EQ(std::memcmp(by_path.bytes, by_bytes.bytes, sizeof(by_path.bytes)), 0);
         EXPECT_TRUE(by_path.canary_intact());
-        if (rp != uci_result::found) {
+        if (rp != cfg_result::found) {
             for (std::size_t i = 0; i < SLOT; i++)
                 EXPECT_EQ(static_cast<unsigned char>(by_path.bytes[i]), CANARY) << "slot written";
             return {rp, ""};
@@ -106,12 +107,12 @@ protected:
     // must be the same. Returns the batch's answers; `tuning` sees the
     // batch through the path.
     std::vector<answer> batch(const std::string &content, const std::vector<query> &qs,
-                              uci_builtin_tuning *tuning = nullptr)
+                              cfg_builtin_tuning *tuning = nullptr)
     {
         write(content);
         constexpr std::size_t GUARD = 16;
         std::vector<std::vector<char>> outs[3];
-        std::vector<uci_query> calls[2];
+        std::vector<cfg_query> calls[2];
         for (int way = 0; way < 3; way++) {
             for (const query &q : qs) {
                 std::vector<char> out(q.out_size + GUARD, static_cast<char>(CANARY));
@@ -126,24 +127,24 @@ protected:
                 char *out = outs[way][i].data();
                 bool in_out = q.named_by_out && q.option.size() < q.out_size;
                 calls[way].push_back({q.section.c_str(), in_out ? out : q.option.c_str(), out, q.out_size,
-                                      static_cast<uci_result>(-1)});
+                                      static_cast<cfg_result>(-1)});
             }
-        uci_builtin_find_path_many(path_.c_str(), calls[0].data(), calls[0].size(), tuning);
-        uci_builtin_find_bytes_many(reinterpret_cast<const unsigned char *>(content.data()), content.size(),
+        cfg_builtin_find_path_many(path_.c_str(), calls[0].data(), calls[0].size(), tuning);
+        cfg_builtin_find_bytes_many(reinterpret_cast<const unsigned char *>(content.data()), content.size(),
                                     calls[1].data(), calls[1].size());
         std::vector<answer> answers;
         for (std::size_t i = 0; i < qs.size(); i++) {
             const query &q = qs[i];
             char *out = outs[2][i].data();
             bool in_out = q.named_by_out && q.option.size() < q.out_size;
-            uci_result alone = uci_builtin_find_path(path_.c_str(), q.section.c_str(),
+            cfg_result alone = cfg_builtin_find_path(path_.c_str(), q.section.c_str(),
                                                      in_out ? out : q.option.c_str(), out, q.out_size);
             std::string what = q.section + "." + q.option + " #" + std::to_string(i);
             EXPECT_EQ(calls[0][i].result, alone) << what;
             EXPECT_EQ(calls[1][i].result, alone) << what;
             EXPECT_EQ(outs[0][i], outs[2][i]) << what;
             EXPECT_EQ(outs[1][i], outs[2][i]) << what;
-            answers.push_back({alone, alone == uci_result::found ? std::string(out) : ""});
+            answers.push_back({alone, alone == cfg_result::found ? std::string(out) : ""});
         }
         return answers;
     }
@@ -164,7 +165,7 @@ TEST_F(BuiltinReader, ValuesAreCutToTheSlotAndTheSlotIsCleared)
         std::string value(c.len, 'v');
         value[0] = 'A';
         answer a = lookup(HEAD + "\toption mail '" + value + "'\n", "general", "mail");
-        EXPECT_EQ(a.result, uci_result::found) << c.len;
+        EXPECT_EQ(a.result, cfg_result::found) << c.len;
         EXPECT_EQ(a.value, value.substr(0, c.kept)) << c.len;
     }
 }
@@ -175,13 +176,13 @@ TEST_F(BuiltinReader, OptionNameMayBeTheSlotItself)
     write(HEAD + "\toption gateway_id 'a840411d2c3b4e5f0000000000000000000000000000000000000000000000000000'\n"
                  "config radio radio\n\toption SF 7\n");
     char slot[SLOT] = "gateway_id";
-    ASSERT_EQ(uci_builtin_find_path(path_.c_str(), "general", slot, slot, sizeof(slot)),
-              uci_result::found);
+    ASSERT_EQ(cfg_builtin_find_path(path_.c_str(), "general", slot, slot, sizeof(slot)),
+              cfg_result::found);
     EXPECT_EQ(std::string(slot), std::string("a840411d2c3b4e5f") + std::string(47, '0'));
 
     char missing[SLOT] = "SF";
-    ASSERT_EQ(uci_builtin_find_path(path_.c_str(), "general", missing, missing, sizeof(missing)),
-              uci_result::missing);
+    ASSERT_EQ(cfg_builtin_find_path(path_.c_str(), "general", missing, missing, sizeof(missing)),
+              cfg_result::missing);
     EXPECT_STREQ(missing, "SF");
 }
 
@@ -197,13 +198,13 @@ TEST_F(BuiltinReader, LargeSlotsGetLongValuesWhole)
                        {9000, 5000}};
     for (const auto &c : cases) {
         std::string out(c.size + 8, '\x7f');
-        uci_builtin_tuning tuning{};
-        ASSERT_EQ(uci_builtin_find_path(path_.c_str(), "general", "mail", out.data(), c.size, &tuning),
-                  uci_result::found)
+        cfg_builtin_tuning tuning{};
+        ASSERT_EQ(cfg_builtin_find_path(path_.c_str(), "general", "mail", out.data(), c.size, &tuning),
+                  cfg_result::found)
             << c.size;
         EXPECT_EQ(std::string(out.data(), strnlen(out.data(), c.size)), value.substr(0, c.kept)) << c.size;
         EXPECT_EQ(out.substr(c.size), std::string(8, '\x7f')) << c.size;
-        EXPECT_EQ(tuning.passes, c.kept > UCI_BUILTIN_VALUE_KEEP ? 2u : 1u) << c.size;
+        EXPECT_EQ(tuning.passes, c.kept > CFG_BUILTIN_VALUE_KEEP ? 2u : 1u) << c.size;
     }
 }
 
@@ -213,23 +214,23 @@ TEST_F(BuiltinReader, LongLinesAnywhere)
     struct {
         const char *what;
         std::string content;
-        uci_result result;
+        cfg_result result;
         std::string value;
     } const cases[] = {
-        {"comment line", "# " + big + "\n" + HEAD + "\toption server s\n", uci_result::found, "s"},
-        {"quoted value", HEAD + "\toption server '" + big + "'\n\toption port 1\n", uci_result::found,
+        {"comment line", "# " + big + "\n" + HEAD + "\toption server s\n", cfg_result::found, "s"},
+        {"quoted value", HEAD + "\toption server '" + big + "'\n\toption port 1\n", cfg_result::found,
          big.substr(0, 63)},
-        {"value over lines", HEAD + "\toption server \"a\n" + big + "\nb\"\n", uci_result::found,
+        {"value over lines", HEAD + "\toption server \"a\n" + big + "\nb\"\n", cfg_result::found,
          "a\n" + big.substr(0, 61)},
-        {"continued lines", HEAD + "\toption server a\\\n" + big + "\\\nb\n", uci_result::found,
+        {"continued lines", HEAD + "\toption server a\\\n" + big + "\\\nb\n", cfg_result::found,
          "a" + big.substr(0, 62)},
-        {"unquoted with a space", HEAD + "\toption server " + big + " x\n", uci_result::load_failed, ""},
+        {"unquoted with a space", HEAD + "\toption server " + big + " x\n", cfg_result::load_failed, ""},
         {"long section name", "config radio " + std::string(300, 'n') + "\n\toption server s\n" +
                                   "config radio " + std::string(300, 'n') + "\n",
-         uci_result::missing, ""},
+         cfg_result::missing, ""},
         {"long type changes", "config " + std::string(300, 't') + "1 general\n" + "config " +
                                   std::string(300, 't') + "2 general\n",
-         uci_result::load_failed, ""},
+         cfg_result::load_failed, ""},
     };
     for (const auto &c : cases) {
         answer a = lookup(c.content, "general", "server");
@@ -247,24 +248,24 @@ TEST_F(BuiltinReader, NulBytesCutWhatOneReadOfTheLineBufferHeld)
         const char *what;
         std::string content;
         const char *option;
-        uci_result result;
+        cfg_result result;
         std::string value;
     } const cases[] = {
         // short line: the newline is lost, the next line joins at the NUL
         {"short line joins next", HEAD + "\toption server x #" + nul + "\n\toption port 1700\n", "port",
-         uci_result::missing, ""},
-        {"joined words", HEAD + "\toption server x" + nul + "\nyz\n", "server", uci_result::found, "xyz"},
+         cfg_result::missing, ""},
+        {"joined words", HEAD + "\toption server x" + nul + "\nyz\n", "server", cfg_result::found, "xyz"},
         // long line: the first read holds 31 bytes, the tail of the same line follows
         {"long line tail read on",
          HEAD + "\toption server x" + nul + std::string(14, 'p') + std::string(20, 'y') + "\n", "server",
-         uci_result::found, "x" + std::string(20, 'y')},
+         cfg_result::found, "x" + std::string(20, 'y')},
         {"NUL first hides the line", HEAD + nul + "\toption server hidden\n\toption port 1\n", "server",
-         uci_result::missing, ""},
+         cfg_result::missing, ""},
         {"NUL first, long line: tail is a line",
-         HEAD + nul + std::string(30, 'p') + "\toption server tail\n", "server", uci_result::found,
+         HEAD + nul + std::string(30, 'p') + "\toption server tail\n", "server", cfg_result::found,
          "tail"},
         {"NUL line inside quotes", HEAD + "\toption server 'a\n" + nul + "b'\n", "server",
-         uci_result::load_failed, ""},
+         cfg_result::load_failed, ""},
     };
     for (const auto &c : cases) {
         answer a = lookup(c.content, "general", c.option);
@@ -284,9 +285,9 @@ TEST_F(BuiltinReader, LinesJoinedByNulBytesGrowTheBufferUntilItFails)
         return s + "\n";
     };
     answer a = lookup(joined(20), "general", "server");
-    EXPECT_EQ(a.result, uci_result::found);
+    EXPECT_EQ(a.result, cfg_result::found);
     EXPECT_EQ(a.value, std::string(20, 'x'));
-    EXPECT_EQ(lookup(joined(40), "general", "server").result, uci_result::load_failed);
+    EXPECT_EQ(lookup(joined(40), "general", "server").result, cfg_result::load_failed);
 }
 
 // The file is read in 512-byte chunks: every token must survive a chunk
@@ -308,7 +309,7 @@ TEST_F(BuiltinReader, TokensAcrossReadChunks)
             content.back() = '\n';
             content.append(tails[t]);
             answer a = lookup(content, "general", "server");
-            ASSERT_EQ(a.result, uci_result::found) << t << " " << pad;
+            ASSERT_EQ(a.result, cfg_result::found) << t << " " << pad;
             ASSERT_EQ(a.value, values[t]) << t << " " << pad;
         }
     }
@@ -321,15 +322,15 @@ TEST_F(BuiltinReader, TenMegabytesOfJunkFailQuickly)
     for (auto &ch : junk)
         ch = static_cast<char>(gen());
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(lookup(junk, "general", "server").result, uci_result::load_failed);
+    EXPECT_EQ(lookup(junk, "general", "server").result, cfg_result::load_failed);
     // a junk file made only of bytes that are no command at all
     EXPECT_EQ(lookup(std::string(10 * 1024 * 1024, '\xff'), "general", "server").result,
-              uci_result::load_failed);
+              cfg_result::load_failed);
     // and one whose every line is a comment or NUL-hidden: it loads, empty
     std::string hidden;
     while (hidden.size() < 10 * 1024 * 1024)
         hidden += std::string(1, '\0') + "junk 'x \"y\n#" + std::string(100, '\xee') + "\n";
-    EXPECT_EQ(lookup(hidden, "general", "server").result, uci_result::missing);
+    EXPECT_EQ(lookup(hidden, "general", "server").result, cfg_result::missing);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));
 }
 
@@ -345,25 +346,25 @@ TEST_F(BuiltinReader, TypeConflictsFarApartInALargeFile)
     struct {
         const char *what;
         std::string content;
-        uci_result result;
+        cfg_result result;
         std::string value;
         bool one_pass;
     } const cases[] = {
         {"no conflict", "config radio general\n\toption server a\n" + middle +
                             "config radio general\n\toption server b\n",
-         uci_result::found, "b", false},
+         cfg_result::found, "b", false},
         {"first and last", "config radio general\n\toption server a\n" + middle +
                                "config other general\n",
-         uci_result::load_failed, "", true},
-        {"two middle names", middle + "config radio s17\nconfig other s2999\n", uci_result::load_failed,
+         cfg_result::load_failed, "", true},
+        {"two middle names", middle + "config radio s17\nconfig other s2999\n", cfg_result::load_failed,
          "", false},
         {"anonymous name re-opened", "config radio\n" + middle + "config other cfg01d1b4\n",
-         uci_result::load_failed, "", true},
+         cfg_result::load_failed, "", true},
         {"anonymous name re-opened, same type", "config radio\n" + middle + "config radio cfg01d1b4\n",
-         uci_result::missing, "", false},
+         cfg_result::missing, "", false},
     };
     for (const auto &c : cases) {
-        uci_builtin_tuning tuning{};
+        cfg_builtin_tuning tuning{};
         answer a = lookup(c.content, "general", "server", &tuning);
         EXPECT_EQ(a.result, c.result) << c.what;
         EXPECT_EQ(a.value, c.value) << c.what;
@@ -388,17 +389,17 @@ TEST_F(BuiltinReader, GeneratedNamesInALargeFile)
     struct {
         const char *section;
         const char *option;
-        uci_result result;
+        cfg_result result;
         const char *value;
     } const cases[] = {
-        {"cfg01f223", "server", uci_result::found, "first"},
-        {"cfg01f223", "port", uci_result::found, "1700"},
-        {"cfgcaf223", "server", uci_result::found, "second"},
-        {"cfgcbf223", "server", uci_result::missing, ""},
-        {"n199", "server", uci_result::missing, ""},
+        {"cfg01f223", "server", cfg_result::found, "first"},
+        {"cfg01f223", "port", cfg_result::found, "1700"},
+        {"cfgcaf223", "server", cfg_result::found, "second"},
+        {"cfgcbf223", "server", cfg_result::missing, ""},
+        {"n199", "server", cfg_result::missing, ""},
     };
     for (const auto &c : cases) {
-        uci_builtin_tuning tuning{};
+        cfg_builtin_tuning tuning{};
         answer a = lookup(content, c.section, c.option, &tuning);
         EXPECT_EQ(a.result, c.result) << c.section << "." << c.option;
         EXPECT_EQ(a.value, c.value) << c.section << "." << c.option;
@@ -415,7 +416,7 @@ TEST_F(BuiltinReader, ManySectionsOneQuery)
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(lookup(content, "s4321", "server").value, "v4321");
     EXPECT_EQ(lookup(content, "s4321", "port").value, "p");
-    EXPECT_EQ(lookup(content, "s5000", "server").result, uci_result::missing);
+    EXPECT_EQ(lookup(content, "s5000", "server").result, cfg_result::missing);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));
 }
 
@@ -430,25 +431,25 @@ TEST_F(BuiltinReader, OnlyRegularFilesWithAPackageNameLoad)
     ASSERT_EQ(chdir(dir_.c_str()), 0);
     struct {
         std::string path;
-        uci_result result;
+        cfg_result result;
     } const cases[] = {
-        {path_, uci_result::found},
-        {dir_ + "/link", uci_result::found},
-        {"./lorawan", uci_result::found},
-        {"lorawan", uci_result::load_failed},      // a package name, looked up elsewhere by libuci
-        {"../lorawan", uci_result::load_failed},
-        {dir_ + "/missing", uci_result::load_failed},
-        {dir_ + "/adir", uci_result::load_failed},
-        {dir_ + "/adir/", uci_result::load_failed},
-        {dir_ + "/fifo", uci_result::load_failed}, // and it must not block
-        {"/dev/null", uci_result::load_failed},
-        {dir_ + "/with space", uci_result::load_failed},
-        {dir_ + "/caf\xc3\xa9", uci_result::load_failed},
-        {"", uci_result::load_failed},
+        {path_, cfg_result::found},
+        {dir_ + "/link", cfg_result::found},
+        {"./lorawan", cfg_result::found},
+        {"lorawan", cfg_result::load_failed},      // a package name, looked up elsewhere by libuci
+        {"../lorawan", cfg_result::load_failed},
+        {dir_ + "/missing", cfg_result::load_failed},
+        {dir_ + "/adir", cfg_result::load_failed},
+        {dir_ + "/adir/", cfg_result::load_failed},
+        {dir_ + "/fifo", cfg_result::load_failed}, // and it must not block
+        {"/dev/null", cfg_result::load_failed},
+        {dir_ + "/with space", cfg_result::load_failed},
+        {dir_ + "/caf\xc3\xa9", cfg_result::load_failed},
+        {"", cfg_result::load_failed},
     };
     for (const auto &c : cases) {
         char slot[SLOT] = {};
-        EXPECT_EQ(uci_builtin_find_path(c.path.c_str(), "general", "server", slot, sizeof(slot)), c.result)
+        EXPECT_EQ(cfg_builtin_find_path(c.path.c_str(), "general", "server", slot, sizeof(slot)), c.result)
             << c.path;
     }
     ASSERT_EQ(chdir("/"), 0);
@@ -506,16 +507,16 @@ TEST_F(BuiltinReader, BatchGivesEachQueryItsAnswerInOnePass)
         {"empty file", "", {"-", "-", "-", "-", "-", "-", "-", "-", "-", "-", "-"}},
     };
     for (const auto &c : cases) {
-        uci_builtin_tuning tuning{};
+        cfg_builtin_tuning tuning{};
         std::vector<answer> got = batch(c.content, tarnwick_queries(), &tuning);
         EXPECT_EQ(tuning.passes, 1u) << c.what;
         for (std::size_t i = 0; i < got.size(); i++) {
             const std::string &v = c.values[i];
-            uci_result want = v == "-"   ? uci_result::missing
-                              : v == "!" ? uci_result::load_failed
-                                         : uci_result::found;
+            cfg_result want = v == "-"   ? cfg_result::missing
+                              : v == "!" ? cfg_result::load_failed
+                                         : cfg_result::found;
             EXPECT_EQ(got[i].result, want) << c.what << " #" << i;
-            EXPECT_EQ(got[i].value, want == uci_result::found ? v : "") << c.what << " #" << i;
+            EXPECT_EQ(got[i].value, want == cfg_result::found ? v : "") << c.what << " #" << i;
         }
     }
 }
@@ -530,10 +531,10 @@ TEST_F(BuiltinReader, BatchQueriesShareOptionsButNotSlots)
         for (bool by_out : {false, true})
             qs.push_back({"general", "mail", size, by_out});
     qs.push_back({"general", "server", SLOT, true});
-    uci_builtin_tuning tuning{};
+    cfg_builtin_tuning tuning{};
     std::vector<answer> got =
         batch(HEAD + "\toption server s\n\toption mail '" + value + "'\n", qs, &tuning);
-    EXPECT_EQ(got[1].result, uci_result::found);
+    EXPECT_EQ(got[1].result, cfg_result::found);
     EXPECT_EQ(got[1].value, "") << "a 1-byte slot holds only the NUL";
     EXPECT_EQ(got[12].value, value.substr(0, 199));
     EXPECT_EQ(got.back().value, "s");
@@ -554,35 +555,35 @@ TEST_F(BuiltinReader, BatchLooksUpAloneWhatItsPassesCannotSettle)
         const char *what;
         std::string content;
         std::vector<query> extra;
-        uci_result sf;      // radio.SF
+        cfg_result sf;      // radio.SF
         unsigned passes;    // of the lookups alone
     } const cases[] = {
         {"generated section name", TYPICAL + "config radio\n\toption SF 12\n\toption BW 1\n",
-         {{"cfg03d1b4", "SF"}, {"cfg03d1b4", "BW"}}, uci_result::found, 2},
+         {{"cfg03d1b4", "SF"}, {"cfg03d1b4", "BW"}}, cfg_result::found, 2},
         {"long option name", TYPICAL + "\toption " + long_name + " 1\n", {{"radio", long_name}},
-         uci_result::found, 1},
+         cfg_result::found, 1},
         {"long section name", TYPICAL + "config radio " + long_name + "\n\toption SF 1\n",
-         {{long_name, "SF"}}, uci_result::found, 1},
+         {{long_name, "SF"}}, cfg_result::found, 1},
         // type checks a partition at a time
-        {"big file", TYPICAL + big + "config radio radio\n\toption BW 500\n", {}, uci_result::found, 0},
+        {"big file", TYPICAL + big + "config radio radio\n\toption BW 500\n", {}, cfg_result::found, 0},
         // and where a named section may re-open an anonymous one past the
         // table, the type checks of those two
         {"big file, anonymous section re-opened",
-         TYPICAL + big + "config radio\nconfig radio cfg2bd1b4\n\toption BW 3\n", {}, uci_result::found, 0},
+         TYPICAL + big + "config radio\nconfig radio cfg2bd1b4\n\toption BW 3\n", {}, cfg_result::found, 0},
         {"big file, anonymous section re-opened with another type",
-         TYPICAL + big + "config radio\nconfig general cfg2bd1b4\n", {}, uci_result::load_failed, 0},
+         TYPICAL + big + "config radio\nconfig general cfg2bd1b4\n", {}, cfg_result::load_failed, 0},
     };
     for (const auto &c : cases) {
         std::vector<query> qs = tarnwick_queries();
         qs.insert(qs.end(), c.extra.begin(), c.extra.end());
-        uci_builtin_tuning tuning{};
+        cfg_builtin_tuning tuning{};
         std::vector<answer> got = batch(c.content, qs, &tuning);
         EXPECT_EQ(got[7].result, c.sf) << c.what;
         for (std::size_t i = 11; i < got.size(); i++)
-            EXPECT_EQ(got[i].result, uci_result::found) << c.what << " #" << i;
-        uci_builtin_tuning alone{};
+            EXPECT_EQ(got[i].result, cfg_result::found) << c.what << " #" << i;
+        cfg_builtin_tuning alone{};
         char out[SLOT];
-        (void)uci_builtin_find_path(path_.c_str(), "radio", "BW", out, sizeof(out), &alone);
+        (void)cfg_builtin_find_path(path_.c_str(), "radio", "BW", out, sizeof(out), &alone);
         EXPECT_EQ(tuning.passes, c.passes == 0 ? alone.passes : 1 + c.passes) << c.what;
         EXPECT_GT(tuning.passes, 1u) << c.what;
         EXPECT_FALSE(tuning.undecided) << c.what;
@@ -593,13 +594,13 @@ TEST_F(BuiltinReader, BatchBeyondItsMaximum)
 {
     std::string content = "config general general\n";
     std::vector<query> qs;
-    for (std::size_t i = 0; i < UCI_BUILTIN_BATCH_MAX + 9; i++) {
-        std::string o = "o" + std::to_string(i);
+    for (std::size_t i = 0; i < CFG_BUILTIN_BATCH_MAX + 9; i++) {
+        std::string o = std::to_string(i).insert(0, 1, 'o');
         if (i % 3 != 0)
             content += "\toption " + o + " v" + std::to_string(i) + "\n";
         qs.push_back({"general", o, SLOT, i % 2 == 0});
     }
-    uci_builtin_tuning tuning{};
+    cfg_builtin_tuning tuning{};
     std::vector<answer> got = batch(content, qs, &tuning);
     for (std::size_t i = 0; i < qs.size(); i++)
         EXPECT_EQ(got[i].value, i % 3 != 0 ? "v" + std::to_string(i) : "") << i;
@@ -611,35 +612,35 @@ TEST_F(BuiltinReader, BatchOfUnloadableFilesAndOddQueries)
     write(TYPICAL);
     char outs[4][SLOT];
     std::memset(outs, CANARY, sizeof(outs));
-    uci_query qs[] = {
-        {"general", "server", outs[0], SLOT, uci_result::found},
-        {nullptr, "server", outs[1], SLOT, uci_result::found},
-        {"general", nullptr, outs[2], SLOT, uci_result::found},
-        {"general", "port", outs[3], 0, uci_result::found},
+    cfg_query qs[] = {
+        {"general", "server", outs[0], SLOT, cfg_result::found},
+        {nullptr, "server", outs[1], SLOT, cfg_result::found},
+        {"general", nullptr, outs[2], SLOT, cfg_result::found},
+        {"general", "port", outs[3], 0, cfg_result::found},
     };
     // no file, no package name, a directory, a FIFO (which must not block):
     // nothing is written
     ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
     for (std::string path : {dir_ + "/missing", dir_ + "/", dir_, std::string("lorawan"), dir_ + "/fifo"}) {
-        uci_builtin_find_path_many(path.c_str(), qs, std::size(qs));
-        for (const uci_query &q : qs)
-            EXPECT_EQ(q.result, uci_result::load_failed) << path;
+        cfg_builtin_find_path_many(path.c_str(), qs, std::size(qs));
+        for (const cfg_query &q : qs)
+            EXPECT_EQ(q.result, cfg_result::load_failed) << path;
         for (const char(&out)[SLOT] : outs)
             for (char c : out)
                 ASSERT_EQ(static_cast<unsigned char>(c), CANARY) << path;
     }
     // queries without a section, an option or room fail alone
-    uci_builtin_find_path_many(path_.c_str(), qs, std::size(qs));
-    EXPECT_EQ(qs[0].result, uci_result::found);
+    cfg_builtin_find_path_many(path_.c_str(), qs, std::size(qs));
+    EXPECT_EQ(qs[0].result, cfg_result::found);
     EXPECT_STREQ(outs[0], "127.0.0.1");
     for (std::size_t i = 1; i < std::size(qs); i++)
-        EXPECT_EQ(qs[i].result, uci_result::load_failed) << i;
+        EXPECT_EQ(qs[i].result, cfg_result::load_failed) << i;
     EXPECT_EQ(static_cast<unsigned char>(outs[3][0]), CANARY);
     // an empty batch touches nothing
-    qs[0].result = uci_result::missing;
-    uci_builtin_find_path_many(path_.c_str(), qs, 0);
-    uci_builtin_find_bytes_many(nullptr, 0, qs, 0);
-    EXPECT_EQ(qs[0].result, uci_result::missing);
+    qs[0].result = cfg_result::missing;
+    cfg_builtin_find_path_many(path_.c_str(), qs, 0);
+    cfg_builtin_find_bytes_many(nullptr, 0, qs, 0);
+    EXPECT_EQ(qs[0].result, cfg_result::missing);
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The built-in reader against libuci itself: the same lookups on many
 // generated and mutated files must give the same answer and the same slot,
 // one by one and in batches.
@@ -261,15 +262,15 @@ protected:
         char got[SLOT];
         std::memset(want, CANARY, sizeof(want));
         std::memset(got, CANARY, sizeof(got));
-        uci_result w = uci_find_option(path_.c_str(), section, option, want, sizeof(want));
-        uci_builtin_tuning tuning{};
+        cfg_result w = cfg_find_option(path_.c_str(), section, option, want, sizeof(want));
+        cfg_builtin_tuning tuning{};
         tuning.max_sections = max_sections;
-        uci_result g = uci_builtin_find_bytes(reinterpret_cast<const unsigned char *>(content.data()),
+        cfg_result g = cfg_builtin_find_bytes(reinterpret_cast<const unsigned char *>(content.data()),
                                               content.size(), section, option, got, sizeof(got),
                                               &tuning);
         if (tuning.undecided) {
             ++*undecided;
-            EXPECT_EQ(g, uci_result::load_failed);
+            EXPECT_EQ(g, cfg_result::load_failed);
             return true;
         }
         if (w == g && std::memcmp(want, got, sizeof(want)) == 0) {
@@ -304,7 +305,7 @@ protected:
     {
         constexpr std::size_t GUARD = 8;
         std::vector<std::vector<char>> outs[3]; // libuci, batch, alone
-        std::vector<uci_query> calls[3];
+        std::vector<cfg_query> calls[3];
         for (int way = 0; way < 3; way++) {
             for (const batch_query &q : qs) {
                 std::vector<char> out(q.size + GUARD, CANARY);
@@ -316,30 +317,30 @@ protected:
                 char *out = outs[way][i].data();
                 bool in_out = qs[i].by_out && qs[i].option.size() < qs[i].size;
                 calls[way].push_back({qs[i].section.c_str(), in_out ? out : qs[i].option.c_str(), out,
-                                      qs[i].size, static_cast<uci_result>(-1)});
+                                      qs[i].size, static_cast<cfg_result>(-1)});
             }
         }
         const auto *bytes = reinterpret_cast<const unsigned char *>(content.data());
-        uci_find_options(path_.c_str(), calls[0].data(), calls[0].size());
-        uci_builtin_tuning tuning{};
+        cfg_find_options(path_.c_str(), calls[0].data(), calls[0].size());
+        cfg_builtin_tuning tuning{};
         tuning.max_sections = max_sections;
         if (by_path)
-            uci_builtin_find_path_many(path_.c_str(), calls[1].data(), calls[1].size(), &tuning);
+            cfg_builtin_find_path_many(path_.c_str(), calls[1].data(), calls[1].size(), &tuning);
         else
-            uci_builtin_find_bytes_many(bytes, content.size(), calls[1].data(), calls[1].size(), &tuning);
+            cfg_builtin_find_bytes_many(bytes, content.size(), calls[1].data(), calls[1].size(), &tuning);
         if (tuning.undecided)
             ++*undecided;
         bool ok = true;
         for (std::size_t i = 0; i < qs.size(); i++) {
-            uci_builtin_tuning alone{};
+            cfg_builtin_tuning alone{};
             alone.max_sections = max_sections;
-            uci_query &a = calls[2][i];
-            a.result = uci_builtin_find_bytes(bytes, content.size(), a.section, a.option, a.out,
+            cfg_query &a = calls[2][i];
+            a.result = cfg_builtin_find_bytes(bytes, content.size(), a.section, a.option, a.out,
                                               a.out_size, &alone);
             bool same_as_alone = calls[1][i].result == a.result && outs[1][i] == outs[2][i];
             bool same_as_libuci = calls[1][i].result == calls[0][i].result && outs[1][i] == outs[0][i];
             // with too little room to decide, the reader may only give up
-            if (!same_as_libuci && tuning.undecided && calls[1][i].result == uci_result::load_failed)
+            if (!same_as_libuci && tuning.undecided && calls[1][i].result == cfg_result::load_failed)
                 same_as_libuci = true;
             if (same_as_alone && same_as_libuci) {
                 outcomes_[static_cast<int>(calls[1][i].result)]++;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Runs the built udpsink as a real process with its output on pipes and sends
 // it real datagrams over loopback. Each test first moves into a network
 // namespace of its own (CTest runs every test in a process of its own), so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Wire header, reply judging and elapsed-time arithmetic.
 
 #include <cstdlib>

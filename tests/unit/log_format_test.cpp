@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The log line formatter and the pfwd_debug gate.
 
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The JSON field scraper of the downlink pull.
 
 #include <cstring>

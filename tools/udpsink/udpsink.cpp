@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // udpsink: prints every UDP datagram that reaches port 9930 as one line of
 // text, until an error ends it. A debugging aid, sharing nothing with tarnwick.
 
