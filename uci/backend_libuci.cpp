@@ -29,6 +29,10 @@ cfg_result cfg_find_option(const char *path, const char *section, const char *op
     struct uci_package *pkg = nullptr;
     cfg_result result = cfg_result::missing;
 
+    // Out of time for a lock another process holds: no further wait.
+    if (cfg_lock_wait_expired())
+        return cfg_result::load_failed;
+
     uci_ctx = uci_alloc_context();
     if (!uci_ctx)
         return cfg_result::load_failed;

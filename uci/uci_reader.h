@@ -41,3 +41,14 @@ void cfg_find_options(const char *path, cfg_query *queries, std::size_t count);
 
 // "libuci" or "builtin", for diagnostics and tests.
 const char *cfg_backend_name();
+
+// A bound on the time lookups wait for a lock that another process holds on
+// the file (both backends take a shared flock and would wait without
+// limit). From cfg_lock_deadline_start on, a timer signal interrupts a
+// blocked flock after `ms` milliseconds in all, however many lookups there
+// are; the lookup under way then fails with load_failed, and so does every
+// later one, at once, until cfg_lock_deadline_stop.
+void cfg_lock_deadline_start(unsigned ms);
+void cfg_lock_deadline_stop();
+// True once the time ran out.
+[[nodiscard]] bool cfg_lock_wait_expired();
