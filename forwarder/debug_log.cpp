@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: ISC
-// log_debug: a small formatter and the pfwd_debug gate in front of syslog.
+// The system-log writers: a small formatter, the pfwd_debug gate and syslog.
 
 #include "forwarder/debug_log.h"
 
@@ -8,9 +8,14 @@
 
 #include "forwarder/settings.h"
 
+bool debug_enabled(const char *pfwd_debug)
+{
+    return std::atoi(pfwd_debug) != 0;
+}
+
 bool log_gate_open()
 {
-    return std::atoi(gw_settings.pfwd_debug) != 0;
+    return debug_enabled(gw_settings.pfwd_debug);
 }
 
 static std::size_t append_text(char *buf, std::size_t cap, std::size_t len, const char *text)
@@ -60,16 +65,28 @@ std::size_t format_log_line(char *buf, std::size_t cap, const char *fmt, va_list
     return len;
 }
 
-void log_debug(int priority, const char *fmt, ...)
+void log_line_v(int priority, const char *fmt, va_list ap)
+{
+    char line[LOG_LINE_SIZE] = {};
+    format_log_line(line, sizeof line, fmt, ap);
+    // The line is finished text: a '%' in it must not be read as a directive.
+    syslog(priority, "%s", line);
+}
+
+void log_debug_v(int priority, const char *fmt, ...)
 {
     if (!log_gate_open())
         return;
-
-    char line[LOG_LINE_SIZE] = {};
     va_list ap;
     va_start(ap, fmt);
-    format_log_line(line, sizeof line, fmt, ap);
+    log_line_v(priority, fmt, ap);
     va_end(ap);
-    // The line is finished text: a '%' in it must not be read as a directive.
-    syslog(priority, "%s", line);
+}
+
+void log_always_v(int priority, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    log_line_v(priority, fmt, ap);
+    va_end(ap);
 }

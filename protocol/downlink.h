@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
+
+#include "protocol/exchange.h"
 
 inline constexpr std::size_t SIZE_TEXT_SIZE = 8;
 inline constexpr std::size_t DATA_TEXT_SIZE = 1024;
@@ -44,3 +47,35 @@ enum class downlink_reply {
 [[nodiscard]] downlink_reply take_downlink_reply(std::uint8_t *reply, std::size_t length,
                                                  const std::uint8_t token[2], pull_texts &texts,
                                                  int *payload_len);
+
+// One pull: its socket, the PULL_DATA's header, the texts kept from reply
+// to reply, and what came back.
+struct pull_session {
+    int socket;
+    packet_header header;
+    pull_texts texts;
+    const std::uint32_t *uplink_tmst; // the moment downlinks are timed from, or null
+    timespec start;                   // when the PULL_DATA went out
+    int ack_ms;                       // first PULL_ACK with our token, ms after start; -1: none
+    int other_version;                // version of an acknowledgement in the other version; 0: none
+    int downlinks;                    // downlinks handed over to the radio side
+};
+
+// Opens the pull's socket, writes /var/iot/pull_data and sends a PULL_DATA in
+// `version`. False when no socket could be made or the send failed, with
+// *error the errno and s.socket -1 in the first case.
+[[nodiscard]] bool pull_start(pull_session &s, std::uint8_t version,
+                              const std::uint32_t *uplink_tmst, int *error);
+
+// Handles one reply of `length` bytes received at `when`, as the pull does:
+// logs it, hands a valid downlink to the radio side, answers a PULL_RESP
+// with a TX_ACK in version 2. `reply` must have room for a NUL after its
+// bytes. A PULL_RESP whose data holds a character outside base64 ends the
+// run.
+void pull_take(pull_session &s, std::uint8_t *reply, std::size_t length, const timespec &when);
+
+// The TX_ACK for a PULL_RESP whose token bytes are `token`: version 2, the
+// token, identifier 5, the gateway identifier, then
+// {"txpk_ack":{"error":"CODE"}}. Returns its length (at most 64 bytes).
+std::size_t build_tx_ack(std::uint8_t *out, const std::uint8_t token[2], std::uint64_t eui,
+                         const char *code);

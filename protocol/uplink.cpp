@@ -12,7 +12,7 @@
 
 #include "codec/base64.h"
 #include "forwarder/debug_log.h"
-#include "forwarder/run.h"
+#include "forwarder/fatal.h"
 #include "forwarder/settings.h"
 #include "protocol/exchange.h"
 #include "protocol/jobs.h"
@@ -58,7 +58,7 @@ static_assert(250 + DATA_OPENING_LEN + DATA_TEXT_CAPACITY + RECORD_CLOSING_LEN <
 
 void forward_rxpk(int rssi, int size)
 {
-    packet_header header = make_packet_header(PUSH_DATA);
+    packet_header header = make_packet_header(gw_settings.protocol_version, PUSH_DATA, gateway_eui);
     write_packet_header(rxpk_datagram, header);
 
     timeval now{};
@@ -69,41 +69,45 @@ void forward_rxpk(int rssi, int size)
     // Opened for reading and writing and created when missing, as the radio
     // side expects; a payload that can be read but not written (a read-only
     // /var/iot) is still forwarded. Never blocking: a FIFO or a terminal left
-    // at the path must not hang the run.
-    int fd = open(DATA_PATH, O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY, 0666);
+    // at the path must not hang the run. Never through a symbolic link: /var/iot
+    // may be writable by the radio side's user, and a link planted there must
+    // neither send a root-only file to the server nor make this run create a
+    // file anywhere else.
+    constexpr int flags = O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
+    int fd = open(DATA_PATH, O_RDWR | O_CREAT | flags, 0666);
     if (fd < 0 && (errno == EROFS || errno == EACCES))
-        fd = open(DATA_PATH, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        log_debug(LOG_ERR, "can't open data file!");
-        fatal_exit("open data file");
-    }
+        fd = open(DATA_PATH, O_RDONLY | flags);
+    // A link at the path is refused as any other file that is not a regular one.
+    if (fd < 0 && errno != ELOOP)
+        fatal_exit("can't open data file!");
     std::uint8_t payload[PAYLOAD_BUFFER_SIZE];
     struct stat st {};
     ssize_t got = -1;
     // Only a regular file holds a payload.
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
         got = read(fd, payload, sizeof payload);
-    if (got < 0) {
-        log_debug(LOG_ERR, "can't read data file!");
-        fatal_exit("read data file");
-    }
+    if (got < 0)
+        fatal_exit("can't read data file!");
     if (close(fd) != 0)
         log_debug(LOG_ERR, "can't close data file!");
 
     int payload_len = static_cast<int>(got);
     if (payload_len > MAX_FRAME_SIZE) {
-        log_debug(LOG_ERR, "ERROR: [up] payload too long for a LoRa frame (%i bytes read, at most 255): not sent",
-                  payload_len);
-        fatal_exit("frame size");
+        // A full buffer says only that the file holds at least that much.
+        if (got == static_cast<ssize_t>(sizeof payload))
+            fatal_exit("ERROR: [up] payload too long for a LoRa frame (at least %i bytes read, at most 255): not sent",
+                       payload_len);
+        fatal_exit("ERROR: [up] payload too long for a LoRa frame (%i bytes read, at most 255): not sent",
+                   payload_len);
     }
 
     char *record = reinterpret_cast<char *>(rxpk_datagram + HEADER_SIZE);
     // freq is in MHz with Hz precision, as the protocol defines the field.
     int n = std::snprintf(record, RXPK_RECORD_SIZE,
-                          "{\"rxpk\":[{\"tmst\":%u,\"chan\": 0,\"rfch\": 0,\"freq\":%.6f,\"stat\":1,"
+                          "{\"rxpk\":[{\"tmst\":%u,\"chan\": 0,\"rfch\": 0,\"freq\":%u.%06u,\"stat\":1,"
                           "\"modu\":\"LORA\",\"datr\":\"SF%sBW125\",\"codr\":\"4/%s\",\"lsnr\":9",
-                          tmst, gw_settings.frequency / 1000000.0, gw_settings.SF,
-                          gw_settings.coderate);
+                          tmst, gw_settings.frequency / 1000000, gw_settings.frequency % 1000000,
+                          gw_settings.SF, gw_settings.coderate);
     int m = std::snprintf(record + n, RXPK_RECORD_SIZE - static_cast<std::size_t>(n),
                           ",\"rssi\":%d,\"size\":%u", rssi, static_cast<unsigned>(size));
     char *data_text = record + n + m;
@@ -113,19 +117,19 @@ void forward_rxpk(int rssi, int size)
     if (b < 0) {
         // Cannot happen for a frame of at most 255 bytes; never send a record
         // whose data is not the frame.
-        log_debug(LOG_ERR, "ERROR: [up] payload too long for a LoRa frame (%i bytes read, at most 255): not sent",
-                  payload_len);
-        fatal_exit("frame size");
+        fatal_exit("ERROR: [up] payload too long for a LoRa frame (%i bytes read, at most 255): not sent",
+                   payload_len);
     }
     std::memcpy(data_text + b, RECORD_CLOSING, RECORD_CLOSING_LEN + 1);
 
     log_debug(LOG_NOTICE, "rxpk: %s", record);
     std::size_t length = static_cast<std::size_t>(n + m + b) + HEADER_SIZE + DATA_OPENING_LEN +
                          RECORD_CLOSING_LEN;
-    push_and_wait_ack(rxpk_datagram, length, header.token[0], header.token[1]);
+    push_and_wait_ack(server_addrs, rxpk_datagram, length, header.token[0], header.token[1]);
 
     // A frame whose first byte has its three lowest bits clear asks for a
-    // downlink; an empty file has no first byte and asks for nothing.
-    if (payload_len > 0 && (payload[0] & 7) == 0)
-        pull_downlink();
+    // downlink; an empty file has no first byte and asks for nothing. An
+    // uplink-only gateway (option downlink '0') never asks.
+    if (payload_len > 0 && (payload[0] & 7) == 0 && gw_settings.downlink_enabled)
+        pull_downlink(&tmst);
 }
