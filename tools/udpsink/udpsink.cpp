@@ -3,6 +3,7 @@
 // text, until an error ends it. A debugging aid, sharing nothing with tarnwick.
 
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -11,6 +12,7 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 static constexpr int PORT = 9930;
 static constexpr int MAX_DATAGRAM = 1500;
@@ -26,10 +28,39 @@ static void wake_up(int)
 {
 }
 
+// Descriptors 0, 1 and 2 open, on /dev/null where they were closed, so
+// that the socket never becomes standard output.
+static void open_standard_descriptors()
+{
+    for (int fd = 0; fd < 3; fd++)
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) < 0)
+            _exit(-1);
+}
+
+// One datagram as one line (up to its first NUL). On a terminal, control
+// bytes are written as \xNN: a datagram must not drive the operator's
+// terminal. Into a pipe or a file the bytes go as they are.
+static void print_line(const char *text, bool terminal)
+{
+    if (!terminal) {
+        puts(text);
+        return;
+    }
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        if (*p < 0x20 || *p == 0x7f)
+            printf("\\x%02x", *p);
+        else
+            putchar(*p);
+    }
+    putchar('\n');
+}
+
 int main()
 {
     struct sigaction sa;
 
+    open_standard_descriptors();
+    const bool terminal = isatty(STDOUT_FILENO) != 0;
     // One line per datagram, out at once, also into a pipe
     // (`udpsink | tee capture.txt`); an interrupt loses nothing printed.
     setvbuf(stdout, stdout_buf, _IOLBF, sizeof(stdout_buf));
@@ -97,6 +128,6 @@ int main()
         }
         // Printed as text: the line ends at the first NUL of the datagram.
         buf[len] = '\0';
-        puts(buf);
+        print_line(buf, terminal);
     }
 }
