@@ -92,12 +92,17 @@ static std::string work_dir(const std::string &dir, const char *name)
 }
 
 // Overlays `target` (/etc or /var) with DIR/<name> as the upper layer, then
-// puts DIR/<name>/<own> on target/<own>, hiding the host's entry of that name
-// even when DIR has none (a whiteout in the upper layer).
+// puts DIR/<name>/<own> on target/<own>. The host's entry of that name never
+// takes part: where the host has one, a middle layer (DIR/.hide/<name>)
+// holds a whiteout for it. So DIR's entry is a directory of the upper layer
+// alone, never merged with the host's (merged, a directory of root's could
+// not even be looked up from a user namespace: EACCES), and where DIR has
+// none, target/<own> does not exist.
 static int overlay_with_own_entry(const std::string &dir, const char *name, const char *target,
                                   const char *own, bool in_user_ns)
 {
     std::string upper = dir + "/" + name;
+    std::string hide = dir + "/.hide/" + name;
     std::string work = work_dir(dir, name);
     std::string own_upper = upper + "/" + own;
     std::string own_target = std::string(target) + "/" + own;
@@ -106,12 +111,19 @@ static int overlay_with_own_entry(const std::string &dir, const char *name, cons
         return -1;
     struct stat st;
     bool listed = lstat(own_upper.c_str(), &st) == 0;
-    bool whiteout = listed && S_ISCHR(st.st_mode) && st.st_rdev == makedev(0, 0); // from an earlier run
+    bool whiteout = listed && S_ISCHR(st.st_mode) && st.st_rdev == makedev(0, 0); // a run removed it
     bool have_own = listed && !whiteout;
-    if (!listed && exists(own_target) && mknod(own_upper.c_str(), S_IFCHR | 0000, makedev(0, 0)) != 0)
-        return fail("whiteout " + own_upper);
+    std::string lower = target;
+    if (exists(own_target)) {
+        // Runs that share DIR may race to make the same whiteout.
+        std::string hidden = hide + "/" + own;
+        if (make_dirs(hide) != 0 ||
+            (mknod(hidden.c_str(), S_IFCHR | 0000, makedev(0, 0)) != 0 && errno != EEXIST))
+            return fail("whiteout " + hidden);
+        lower = hide + ":" + target;
+    }
 
-    std::string options = std::string("lowerdir=") + target + ",upperdir=" + upper + ",workdir=" + work;
+    std::string options = "lowerdir=" + lower + ",upperdir=" + upper + ",workdir=" + work;
     if (in_user_ns)
         options += ",userxattr";
     if (mount("overlay", target, "overlay", 0, options.c_str()) != 0)

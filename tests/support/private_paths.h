@@ -17,6 +17,10 @@
 //                      present before the run is "the previous downlink").
 //   DIR/dev/           every entry replaces the host's /dev entry of that
 //                      name; DIR/dev/log is the syslog sink's socket.
+//   DIR/.hide/         where the host has /etc/config or /var/iot, a
+//                      whiteout for it in a layer of its own, so that the
+//                      host's entry is never merged with DIR's; not for the
+//                      test.
 //   DIR/.work/PID/     overlay work directories, one set per process;
 //                      not for the test.
 //

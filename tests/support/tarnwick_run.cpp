@@ -169,6 +169,7 @@ struct launch_plan {
 // One started program and the state of its pipes.
 struct child_run {
     const run_options *opt = nullptr;
+    std::string program; // the file run: opt->program, or its copy for a run as another user
     launch_plan plan;
     run_result r;
     int out_fd = -1, err_fd = -1, status_fd = -1, pidfd = -1;
@@ -198,20 +199,21 @@ static std::vector<std::string> wrapper_words()
     return words;
 }
 
-static bool plan_launch(const run_options &opt, launch_plan &plan)
+// `program` is the file to run: opt.program or its copy.
+static bool plan_launch(const run_options &opt, const std::string &program, launch_plan &plan)
 {
-    std::string argv0 = opt.argv0.value_or(opt.program);
+    std::string argv0 = opt.argv0.value_or(program);
     bool built = opt.program == TARNWICK_PROGRAM || opt.program == UDPSINK_PROGRAM;
     std::vector<std::string> wrapper = opt.allow_wrapper && built ? wrapper_words() : std::vector<std::string>{};
     plan = {};
     plan.deadline = wrapper.empty() ? opt.deadline : scaled(opt.deadline);
     if (wrapper.empty()) {
-        plan.file = opt.program;
+        plan.file = program;
         plan.argv.push_back(argv0);
     } else {
         bool sets_argv0 = std::find(wrapper.begin(), wrapper.end(), "{argv0}") != wrapper.end();
-        std::string target = opt.program;
-        if (!sets_argv0 && argv0 != opt.program) {
+        std::string target = program;
+        if (!sets_argv0 && argv0 != program) {
             // The launcher passes on the path it starts: make that path the
             // argv[0] asked for.
             if (argv0.empty() || argv0[0] != '/') {
@@ -234,9 +236,11 @@ static bool plan_launch(const run_options &opt, launch_plan &plan)
     return true;
 }
 
-[[noreturn]] static void run_child(const run_options &opt, const launch_plan &plan, const std::string &dir,
-                                   pid_t parent, int out_fd, int err_fd, int status_fd)
+[[noreturn]] static void run_child(const child_run &c, const std::string &dir, pid_t parent, int out_fd,
+                                   int err_fd, int status_fd)
 {
+    const run_options &opt = *c.opt;
+    const launch_plan &plan = c.plan;
     int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0)
         child_fail(status_fd, errno);
@@ -260,7 +264,7 @@ static bool plan_launch(const run_options &opt, launch_plan &plan)
     paths.private_net = opt.private_net;
     paths.iot_read_only = opt.iot_read_only;
     if (!plan.place_at.empty()) {
-        paths.program = opt.program.c_str();
+        paths.program = c.program.c_str();
         paths.program_at = plan.place_at.c_str();
     }
     if (enter_private_paths(dir.c_str(), paths) != 0)
@@ -285,9 +289,9 @@ static bool plan_launch(const run_options &opt, launch_plan &plan)
 
 static bool start_child(child_run &c, const std::string &dir)
 {
-    if (!plan_launch(*c.opt, c.plan))
+    if (!plan_launch(*c.opt, c.program, c.plan))
         return false;
-    c.r.argv0 = c.opt->argv0.value_or(c.opt->program);
+    c.r.argv0 = c.opt->argv0.value_or(c.program);
     int out_pipe[2], err_pipe[2], status_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(status_pipe, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
@@ -298,7 +302,7 @@ static bool start_child(child_run &c, const std::string &dir)
     c.deadline = c.r.start + c.plan.deadline;
     pid_t pid = fork();
     if (pid == 0)
-        run_child(*c.opt, c.plan, dir, parent, out_pipe[1], err_pipe[1], status_pipe[1]);
+        run_child(c, dir, parent, out_pipe[1], err_pipe[1], status_pipe[1]);
     close(out_pipe[1]);
     close(err_pipe[1]);
     close(status_pipe[1]);
@@ -555,10 +559,30 @@ static bool make_small_iot(const std::string &dir, std::size_t free_bytes, run_d
     return ok;
 }
 
-// Lays out the per-run directory for `opt` and opens its syslog sink; false
-// after a reported failure.
-static bool prepare_dir(const run_options &opt, run_group &g, std::optional<syslog_sink> &sink)
+// A run as another user runs a copy of its program, DIR/.bin/N/NAME for the
+// N-th run: that user can reach it wherever the build lies (a checkout in
+// root's own 0700 home or in a mktemp -d folder cannot be entered).
+static bool copy_program_in(const std::string &dir, std::size_t n, child_run &c)
 {
+    const std::string &from = c.opt->program;
+    std::string bin = dir + "/.bin/" + std::to_string(n);
+    if (!make_dir(dir + "/.bin") || !make_dir(bin))
+        return false;
+    c.program = bin + "/" + from.substr(from.rfind('/') + 1);
+    if (!copy_file(from, c.program) || chmod(c.program.c_str(), 0755) != 0) {
+        ADD_FAILURE() << "copy " << from << " to " << c.program << " for a run as another user: "
+                      << std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// Lays out the per-run directory for the runs (from the first one's options),
+// puts the copies of the programs run as another user in it, and opens its
+// syslog sink; false after a reported failure.
+static bool prepare_dir(std::vector<child_run> &kids, run_group &g, std::optional<syslog_sink> &sink)
+{
+    const run_options &opt = *kids[0].opt;
     std::string templ = temp_base() + "/tarnwick-run-XXXXXX";
     if (!mkdtemp(templ.data())) {
         ADD_FAILURE() << "mkdtemp " << templ << ": " << std::strerror(errno);
@@ -579,6 +603,9 @@ static bool prepare_dir(const run_options &opt, run_group &g, std::optional<sysl
         opt.prepare(g.dir);
     if (opt.iot_free_bytes && !make_small_iot(g.dir, *opt.iot_free_bytes, *g.dir_owner))
         return false;
+    for (std::size_t n = 0; n < kids.size(); ++n)
+        if (kids[n].opt->as_user && !copy_program_in(g.dir, n, kids[n]))
+            return false;
     if (opt.as_user)
         give_tree(g.dir, opt.as_user->first, opt.as_user->second);
     for (const auto &[relative, mode] : opt.root_owned) {
@@ -599,9 +626,11 @@ run_group run_together(const std::vector<run_options> &runs, server_stub *stub,
         return g;
     std::optional<syslog_sink> sink;
     std::vector<child_run> kids(runs.size());
-    for (std::size_t i = 0; i < runs.size(); ++i)
+    for (std::size_t i = 0; i < runs.size(); ++i) {
         kids[i].opt = &runs[i];
-    bool ready = prepare_dir(runs[0], g, sink);
+        kids[i].program = runs[i].program;
+    }
+    bool ready = prepare_dir(kids, g, sink);
     for (child_run &c : kids) {
         c.r.dir = g.dir;
         c.r.dir_owner = g.dir_owner;

@@ -20,6 +20,10 @@
 // a run whose argv[0] differs from the program's path gets the program at
 // that path inside its private namespace, and the launcher starts it there,
 // so the program sees the argv[0] it would see without a launcher.
+//
+// A run as another user (as_user) runs a copy of its program that the rig
+// puts in the per-run directory, which that user can reach: the build may
+// lie where only root can go (root's own 0700 home, a mktemp -d folder).
 
 #include "tests/support/server_stub.h"
 #include "tests/support/syslog_sink.h"
@@ -40,8 +44,8 @@ inline constexpr const char *UDPSINK_PROGRAM = UDPSINK_BIN;
 
 struct run_options {
     std::vector<std::string> args{};      // argv[1] ...
-    std::string program = TARNWICK_PROGRAM; // path that is executed
-    std::optional<std::string> argv0{};   // argv[0]; the program path when unset
+    std::string program = TARNWICK_PROGRAM; // path that is executed (as_user: its copy)
+    std::optional<std::string> argv0{};   // argv[0]; the path executed when unset
 
     // /etc/config/lorawan: this text, or no file (nullopt), or a directory.
     std::optional<std::string> config{};
@@ -61,7 +65,8 @@ struct run_options {
 
     bool private_net = false; // own network namespace (only loopback; the stub is not reachable)
     // Run as this user and group (the test must be root): the private paths
-    // then come from a user namespace, as for a normal user running the tests.
+    // then come from a user namespace, as for a normal user running the tests,
+    // and the program is a copy in DIR/.bin/ (see above).
     std::optional<std::pair<uid_t, gid_t>> as_user{};
     // Entries of DIR (e.g. "var/iot/data") left to root with this mode, for
     // runs as_user: the user's own files would not do for "unreadable", as
