@@ -299,6 +299,15 @@ static int remount_read_only(const char *path)
     return 0;
 }
 
+int enter_private_network()
+{
+    if (geteuid() != 0 && enter_user_namespace() != 0)
+        return -1;
+    if (unshare(CLONE_NEWNET) != 0)
+        return fail("unshare(CLONE_NEWNET)");
+    return bring_loopback_up();
+}
+
 int enter_private_paths(const char *dir, bool private_net)
 {
     private_paths_options opt;

@@ -54,3 +54,10 @@ struct private_paths_options {
 // namespace in which it is root. Returns 0, or -1 after a message on stderr.
 [[nodiscard]] int enter_private_paths(const char *dir, const private_paths_options &opt);
 [[nodiscard]] int enter_private_paths(const char *dir, bool private_net);
+
+// Moves the calling process into a new network namespace in which only a
+// loopback interface exists, and it is up; as a normal user it first enters
+// a new user namespace in which it is root. For a test that talks to a
+// program over loopback itself (udpsink on its fixed port), so that the
+// host's ports are never used. Returns 0, or -1 after a message on stderr.
+[[nodiscard]] int enter_private_network();

@@ -4,6 +4,7 @@
 // whether the launcher can set it ({argv0}) or not (the program is then
 // placed at that path inside the run's private namespace).
 
+#include "tests/support/gateway_values.h"
 #include "tests/support/tarnwick_run.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@
 
 namespace {
 
-const char *const PROG = "/usr/bin/tarnwick";
+const char *const PROG = INSTALLED_TARNWICK;
 
 // A launcher that leaves a mark on standard error, so that a test sees it ran.
 std::string write_launcher(const std::string &dir, bool sets_argv0)

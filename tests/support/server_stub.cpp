@@ -50,6 +50,13 @@ gateway_datagram parse_gateway_datagram(const wire_bytes &data)
     return d;
 }
 
+wire_token token_of(const stub_datagram &d)
+{
+    if (d.data.size() < 3)
+        return {};
+    return {d.data[1], d.data[2]};
+}
+
 wire_bytes make_ack(std::uint8_t version, std::uint8_t token1, std::uint8_t token2, std::uint8_t identifier)
 {
     return {version, token1, token2, identifier};
@@ -154,6 +161,11 @@ std::optional<wire_bytes> from_hex(std::string_view text)
 wire_bytes to_bytes(std::string_view text)
 {
     return wire_bytes(text.begin(), text.end());
+}
+
+std::string to_text(const wire_bytes &data)
+{
+    return std::string(data.begin(), data.end());
 }
 
 server_stub::server_stub(std::uint16_t port, const char *address)

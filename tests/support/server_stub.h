@@ -46,6 +46,14 @@ struct gateway_datagram {
 
 [[nodiscard]] gateway_datagram parse_gateway_datagram(const wire_bytes &data);
 
+// The token of a datagram (bytes 1 and 2): what an acknowledgement must
+// echo to answer it.
+struct wire_token {
+    std::uint8_t first = 0, second = 0;
+};
+// The token of `d`; zeros when it is too short to carry one.
+[[nodiscard]] wire_token token_of(const stub_datagram &d);
+
 // A 4-byte reply prefix: version, token, identifier.
 [[nodiscard]] wire_bytes make_ack(std::uint8_t version, std::uint8_t token1, std::uint8_t token2,
                              std::uint8_t identifier);
@@ -65,6 +73,7 @@ struct gateway_datagram {
 // Hex digits, with optional spaces between bytes; nullopt when malformed.
 [[nodiscard]] std::optional<wire_bytes> from_hex(std::string_view text);
 [[nodiscard]] wire_bytes to_bytes(std::string_view text);
+[[nodiscard]] std::string to_text(const wire_bytes &data);
 
 class server_stub {
 public:

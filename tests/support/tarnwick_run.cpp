@@ -4,6 +4,7 @@
 
 #include "tests/support/tarnwick_run.h"
 
+#include "tests/support/gateway_values.h"
 #include "tests/support/private_paths.h"
 
 #include <gtest/gtest.h>
@@ -38,6 +39,8 @@ using namespace std::chrono_literals;
 // How long standard output and error may stay open after the child has
 // exited (a descendant could hold them).
 static constexpr auto PIPE_GRACE = 1000ms;
+// The file that takes up the room of a small /var/iot (iot_free_bytes).
+static constexpr const char *SMALL_IOT_FILLER = ".fill";
 
 static int open_dir_tree(const char *path, const struct stat *, int type, FTW *)
 {
@@ -188,7 +191,7 @@ double time_scale()
     return scale >= 1.0 ? scale : 1.0;
 }
 
-static std::vector<std::string> wrapper_words()
+std::vector<std::string> launcher_words()
 {
     std::vector<std::string> words;
     const char *env = std::getenv("TARNWICK_TEST_WRAPPER");
@@ -199,12 +202,17 @@ static std::vector<std::string> wrapper_words()
     return words;
 }
 
+bool is_built_program(const std::string &path)
+{
+    return path == TARNWICK_PROGRAM || path == UDPSINK_PROGRAM;
+}
+
 // `program` is the file to run: opt.program or its copy.
 static bool plan_launch(const run_options &opt, const std::string &program, launch_plan &plan)
 {
     std::string argv0 = opt.argv0.value_or(program);
-    bool built = opt.program == TARNWICK_PROGRAM || opt.program == UDPSINK_PROGRAM;
-    std::vector<std::string> wrapper = opt.allow_wrapper && built ? wrapper_words() : std::vector<std::string>{};
+    bool built = is_built_program(opt.program);
+    std::vector<std::string> wrapper = opt.allow_wrapper && built ? launcher_words() : std::vector<std::string>{};
     plan = {};
     plan.deadline = wrapper.empty() ? opt.deadline : scaled(opt.deadline);
     if (wrapper.empty()) {
@@ -496,7 +504,7 @@ static bool copy_file(const std::string &from, const std::string &to)
 }
 
 // Puts a tmpfs on DIR/var/iot holding the files laid out there, then fills
-// it up to `free_bytes` (whole pages) with DIR/var/iot/.fill.
+// it up to `free_bytes` (whole pages) with DIR/var/iot/.fill (SMALL_IOT_FILLER).
 static bool make_small_iot(const std::string &dir, std::size_t free_bytes, run_dir &owner)
 {
     static constexpr std::size_t PAGE = 4096;
@@ -537,7 +545,7 @@ static bool make_small_iot(const std::string &dir, std::size_t free_bytes, run_d
     }
     rmdir(aside.c_str());
 
-    int fd = open((iot + "/.fill").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open((iot + "/" + SMALL_IOT_FILLER).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         ADD_FAILURE() << "fill " << iot << ": " << std::strerror(errno);
         return false;
@@ -691,6 +699,21 @@ bool run_result::file_exists(const std::string &relative) const
     return lstat((dir + "/" + relative).c_str(), &st) == 0;
 }
 
+std::vector<std::string> iot_files(const std::string &dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir((dir + "/var/iot").c_str())) {
+        while (const dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != ".." && name != SMALL_IOT_FILLER)
+                names.push_back(name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 std::string run_result::log_text() const
 {
     std::string text;
@@ -728,7 +751,7 @@ std::string lorawan_config(int port, const config_overrides &overrides)
         {"general", "server", "127.0.0.1"},
         {"general", "port", std::to_string(port)},
         {"general", "mail", "gateway@example.net"},
-        {"general", "gateway_id", "a840411d2c3b4e5f"},
+        {"general", "gateway_id", GATEWAY_ID},
         {"general", "lati", "52.1"},
         {"general", "long", "114.057865"},
         {"general", "pfwd_debug", "1"},

@@ -116,10 +116,21 @@ struct run_result {
     [[nodiscard]] std::string log_text() const;
 };
 
+// The files of DIR/var/iot, sorted, hidden ones included (a temporary file
+// left behind shows), the rig's own filler of a small /var/iot left out.
+[[nodiscard]] std::vector<std::string> iot_files(const std::string &dir);
+
+// The words of TARNWICK_TEST_WRAPPER (blank-separated, no quoting), empty
+// when it is unset; and whether `path` is one of the built programs, the
+// only ones that run under it.
+[[nodiscard]] std::vector<std::string> launcher_words();
+[[nodiscard]] bool is_built_program(const std::string &path);
+
 // How much slower than bare runs a run may be: TARNWICK_TEST_TIME_SCALE (a
 // number of at least 1; 1 when unset), for launchers such as valgrind or
 // qemu. The rig stretches the deadline of every run under TARNWICK_TEST_WRAPPER
 // by it; tests stretch their own upper bounds on such runs with scaled().
+// The only reading of that variable.
 [[nodiscard]] double time_scale();
 [[nodiscard]] inline std::chrono::milliseconds scaled(std::chrono::milliseconds d)
 {

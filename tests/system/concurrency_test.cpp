@@ -5,11 +5,11 @@
 // well, and the downlink file must never be seen torn or mixed.
 
 #include "tests/fixtures/lorawan_frames.h"
+#include "tests/support/gateway_values.h"
 #include "tests/support/tarnwick_run.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -31,8 +31,8 @@ constexpr int RUNS = 20;
 constexpr int DOWNLINKS_PER_PULL = 45;
 constexpr auto DOWNLINK_SPACING = 100ms;
 
-const std::string PREVIOUS = "previous downlink";
-const std::string UPLINK(UPLINK_FRAME.begin(), UPLINK_FRAME.end()); // first byte 0x40: a pull follows
+const std::string &PREVIOUS = PREVIOUS_DOWNLINK;
+const std::string &UPLINK = UPLINK_PAYLOAD; // first byte 0x40: a pull follows
 
 // The n-th downlink the stub sends: distinct in length and content, with
 // its number at both ends, so that a torn or mixed file matches none.
@@ -111,7 +111,7 @@ TEST(Concurrency, OverlappingRunsShareIotWithoutTearing)
     for (int i = 0; i < RUNS; ++i) {
         run_options opt;
         opt.args = {"rxpk", std::to_string(-60 - i), "22"};
-        opt.argv0 = "/usr/bin/tarnwick";
+        opt.argv0 = INSTALLED_TARNWICK;
         opt.deadline = 40s;
         if (i == 0) {
             opt.config = lorawan_config(stub.port());
@@ -166,13 +166,5 @@ TEST(Concurrency, OverlappingRunsShareIotWithoutTearing)
     EXPECT_TRUE(reader.known.count(*final_downlink) && *final_downlink != PREVIOUS);
 
     // No temporary file left behind by any run.
-    std::vector<std::string> names;
-    if (DIR *d = opendir((g.dir + "/var/iot").c_str())) {
-        while (const dirent *e = readdir(d))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                names.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"data", "dldata", "pull_data"}));
+    EXPECT_EQ(iot_files(g.dir), (std::vector<std::string>{"data", "dldata", "pull_data"}));
 }

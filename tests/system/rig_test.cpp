@@ -2,6 +2,7 @@
 // The system-test rig itself: private paths, the syslog sink, the server
 // stub, the runner and the rig's programs, proved with a probe program.
 
+#include "tests/support/gateway_values.h"
 #include "tests/support/server_stub.h"
 #include "tests/support/syslog_sink.h"
 #include "tests/support/tarnwick_run.h"
@@ -207,13 +208,13 @@ TEST_F(Rig, WorksForAnUnprivilegedUser)
         GTEST_SKIP() << "not root: every other test already runs through a user namespace";
     run_result r = run_probe({"uid", "cat", "/etc/config/lorawan", "write", "/var/iot/dldata", "new", "devnull", "log",
                               std::to_string(LOG_NOTICE), "from a user"},
-                             {.config = "user config\n", .as_user = {{65534, 65534}}});
+                             {.config = "user config\n", .as_user = NOBODY});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out, "uid 0\nuser config\ndevnull ok\n");
     EXPECT_EQ(r.read_file("var/iot/dldata"), "new");
     struct stat st;
     ASSERT_EQ(stat((r.dir + "/var/iot/dldata").c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_uid, NOBODY.first);
     ASSERT_EQ(r.log.size(), 1u);
     EXPECT_EQ(r.log[0].message, "from a user");
     EXPECT_EQ(r.log[0].priority, LOG_NOTICE);
