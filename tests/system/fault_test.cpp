@@ -2,22 +2,24 @@
 // What tarnwick does when its surroundings fail: a configuration it cannot
 // use, a /var/iot it cannot read or write, a server that refuses or floods.
 // Each case pins the outcome: the log line, the exit status, and that
-// nothing already there is lost.
+// nothing already there is lost. (A configuration that cannot be used at
+// all, and what sits at /var/iot/data, are tables of their own in
+// run_sequence_test.cpp and push_test.cpp.)
 
 #include "tests/fixtures/lorawan_frames.h"
+#include "tests/support/gateway_values.h"
+#include "tests/support/table_rows.h"
 #include "tests/support/tarnwick_run.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
+#include <ostream>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -25,46 +27,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const char *const PROG = "/usr/bin/tarnwick";
-const std::string PREVIOUS = "previous downlink";
-const std::string UPLINK(UPLINK_FRAME.begin(), UPLINK_FRAME.end()); // first byte 0x40: a pull follows
-const std::pair<uid_t, gid_t> NOBODY = {65534, 65534};
+const std::string &UPLINK = UPLINK_PAYLOAD; // first byte 0x40: a pull follows
+const std::string &PREVIOUS = PREVIOUS_DOWNLINK;
 
-const std::string RESP_LINE = "info: INFO: [down] PULL_RESP received :)";
-
-// Deterministic bytes of every value.
-std::string junk(std::size_t size, unsigned seed)
-{
-    std::mt19937 gen(seed);
-    std::string s(size, '\0');
-    for (char &c : s)
-        c = static_cast<char>(gen() & 0xff);
-    return s;
-}
-
-// The files of /var/iot after a run, the small file system's filler aside:
-// no temporary file may be left behind.
-std::vector<std::string> iot_files(const run_result &r)
-{
-    std::vector<std::string> names;
-    if (DIR *d = opendir((r.dir + "/var/iot").c_str())) {
-        while (const dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != ".." && name != ".fill")
-                names.push_back(name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// The PULL_DATA's token, for the acknowledgements that answer it.
-struct pull_token_bytes {
-    std::uint8_t first, second;
-};
-
-class Fault : public ::testing::Test {
+// The runs of these tests, for a plain fixture or a table's.
+template <class Base>
+class with_fault_runs : public Base {
 protected:
     void SetUp() override
     {
@@ -76,7 +44,7 @@ protected:
     run_result run(std::vector<std::string> args, run_options opt = {})
     {
         opt.args = std::move(args);
-        opt.argv0 = PROG;
+        opt.argv0 = INSTALLED_TARNWICK;
         if (!opt.config && !opt.config_is_directory)
             opt.config = lorawan_config(stub.port());
         return run_program(opt, &stub);
@@ -98,39 +66,51 @@ protected:
     server_stub stub;
 };
 
-} // namespace
+using Fault = with_fault_runs<::testing::Test>;
 
-// Without a configuration it can read, every lookup fails: the log gate
-// stays closed, the missing gateway identifier ends the run with status 1,
-// and nothing is sent. The reader gives up at the first line it cannot
-// parse, so even 10 MB of junk costs little time.
-TEST_F(Fault, ConfigurationThatCannotBeUsedEndsTheRunSilently)
+// A full /var/iot when the downlink arrives: how much room is left, and
+// what /var/iot/dldata then holds.
+struct full_iot_case {
+    const char *name;
+    std::size_t free_bytes;
+    std::string dldata;
+    bool logs_failure;
+};
+
+void PrintTo(const full_iot_case &c, std::ostream *os)
 {
-    struct {
-        const char *name;
-        run_options opt;
-        bool needs_root;
-    } cases[] = {
-        {"unreadable: root's, mode 0600, the run another user's",
-         {.as_user = NOBODY, .root_owned = {{"etc/config/lorawan", 0600}}},
-         true},
-        {"10 MB of junk", {.config = junk(10 << 20, 1)}, false},
-        {"a valid configuration followed by 10 MB of junk", {.config = lorawan_config(1700) + junk(10 << 20, 2)}, false},
-        {"a 100 KB line that is no command", {.config = lorawan_config(1700) + std::string(100 << 10, 'x') + "\n"},
-         false},
-    };
-    for (auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.needs_root && !root())
-            continue;
-        run_result r = run({"stat"}, c.opt);
-        EXPECT_EQ(r.exit_status, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_TRUE(r.log.empty()) << r.log_text();
-        EXPECT_TRUE(r.datagrams.empty());
-        EXPECT_LT(r.wall, scaled(5s));
-    }
+    *os << c.name;
 }
+
+const full_iot_case FULL_IOT_CASES[] = {
+    {"NoRoomLeft", 0, PREVIOUS_DOWNLINK, true},
+    {"RoomForTheDownlink", 16 << 10, "new downlink", false},
+};
+
+class FullIot : public with_fault_runs<::testing::TestWithParam<full_iot_case>> {};
+
+// A server whose port is closed, for the status record and for an uplink
+// whose pull follows.
+struct refused_case {
+    const char *name;
+    std::vector<std::string> args;
+    std::optional<std::string> data;
+    bool pulls;
+};
+
+void PrintTo(const refused_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+const refused_case REFUSED_CASES[] = {
+    {"StatusRecord", {"stat"}, std::nullopt, false},
+    {"UplinkAndThePull", {"rxpk", "-57", "22"}, UPLINK_PAYLOAD, true},
+};
+
+class RefusedPort : public with_fault_runs<::testing::TestWithParam<refused_case>> {};
+
+} // namespace
 
 // A line of 100 KB that the syntax allows is read past, whole: a value that
 // long is cut to the 63 characters of its slot, a comment is skipped.
@@ -158,21 +138,6 @@ TEST_F(Fault, HundredKilobyteLinesAreReadPast)
     }
 }
 
-// A payload file the run may not read ends the run before anything is sent,
-// and the file stays as it was.
-TEST_F(Fault, UnreadablePayloadFileEndsTheRun)
-{
-    if (!root())
-        GTEST_SKIP() << "needs root: the file must be another user's";
-    run_result r = run({"rxpk", "-57", "5"}, {.data = "hello", .as_user = NOBODY, .root_owned = {{"var/iot/data", 0600}}});
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_TRUE(r.datagrams.empty());
-    std::vector<std::string> lines = log_lines(r);
-    ASSERT_EQ(lines.size(), 2u) << r.log_text();
-    EXPECT_EQ(lines[1], "err: can't open data file!");
-    EXPECT_EQ(r.read_file("var/iot/data"), "hello");
-}
-
 // A read-only /var/iot: the payload cannot be opened for writing, but it can
 // be read, so the frame still goes out; the pull then cannot write its
 // files, and the previous downlink stays where it is.
@@ -185,20 +150,6 @@ TEST_F(Fault, ReadOnlyIotFileSystemStillForwardsTheFrame)
     EXPECT_NE(record.find(std::string("\"data\":\"") + UPLINK_FRAME_BASE64 + "\""), std::string::npos) << record;
     EXPECT_EQ(r.read_file("var/iot/data"), UPLINK);
     EXPECT_EQ(r.read_file("var/iot/dldata"), PREVIOUS);
-}
-
-// Something other than a regular file at the payload's path (a FIFO nobody
-// writes to) ends the run at once instead of blocking it for ever.
-TEST_F(Fault, PayloadPathThatIsNoRegularFileEndsTheRun)
-{
-    run_result r = run({"rxpk", "-57", "5"}, {.prepare = [](const std::string &dir) {
-                                                  ASSERT_EQ(mkfifo((dir + "/var/iot/data").c_str(), 0644), 0);
-                                              }});
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_TRUE(r.datagrams.empty());
-    std::vector<std::string> lines = log_lines(r);
-    ASSERT_EQ(lines.size(), 2u) << r.log_text();
-    EXPECT_EQ(lines[1], "err: can't read data file!");
 }
 
 // A /var/iot the run may not write in (root's directory, the payload file
@@ -216,64 +167,64 @@ TEST_F(Fault, UnwritableIotDirectoryKeepsThePreviousDownlink)
     EXPECT_EQ(lines.back(), "info: fail to open /var/iot/dldata") << r.log_text();
     EXPECT_EQ(r.read_file("var/iot/dldata"), PREVIOUS);
     EXPECT_FALSE(r.file_exists("var/iot/pull_data"));
-    EXPECT_EQ(iot_files(r), (std::vector<std::string>{"data", "dldata"}));
+    EXPECT_EQ(iot_files(r.dir), (std::vector<std::string>{"data", "dldata"}));
 }
 
 // /var/iot is full when a downlink arrives: the new file cannot be written,
 // the failure is logged, and the previous downlink is still there, whole,
 // with no half-written file beside it. With room left the same downlink is
 // written: the small file system itself is no obstacle.
-TEST_F(Fault, FullIotKeepsThePreviousDownlink)
+TEST_P(FullIot, KeepsThePreviousDownlink)
 {
     if (!root())
         GTEST_SKIP() << "needs root: a tmpfs of its own for /var/iot";
-    struct {
-        std::size_t free_bytes;
-        std::string dldata;
-        bool logs_failure;
-    } cases[] = {
-        {0, PREVIOUS, true},
-        {16 << 10, "new downlink", false},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.free_bytes) + " bytes free");
-        run_result r = pull("new downlink", {.iot_free_bytes = c.free_bytes});
-        EXPECT_EQ(r.exit_status, 0) << r.log_text();
-        EXPECT_EQ(r.read_file("var/iot/dldata"), c.dldata);
-        EXPECT_EQ(r.read_file("var/iot/data"), UPLINK);
-        std::vector<std::string> lines = log_lines(r);
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back() == "info: downlink message fail to write", c.logs_failure) << r.log_text();
-        std::vector<std::string> files = iot_files(r);
-        EXPECT_EQ(std::count_if(files.begin(), files.end(),
-                                [](const std::string &f) { return f != "data" && f != "dldata" && f != "pull_data"; }),
-                  0);
-    }
+    const full_iot_case &c = GetParam();
+    run_result r = pull("new downlink", {.iot_free_bytes = c.free_bytes});
+    EXPECT_EQ(r.exit_status, 0) << r.log_text();
+    EXPECT_EQ(r.read_file("var/iot/dldata"), c.dldata);
+    EXPECT_EQ(r.read_file("var/iot/data"), UPLINK);
+    std::vector<std::string> lines = log_lines(r);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back() == "info: downlink message fail to write", c.logs_failure) << r.log_text();
+    std::vector<std::string> files = iot_files(r.dir);
+    EXPECT_EQ(std::count_if(files.begin(), files.end(),
+                            [](const std::string &f) { return f != "data" && f != "dldata" && f != "pull_data"; }),
+              0);
 }
 
-// The server's port is closed: the kernel answers the PUSH_DATA with an ICMP
-// error, which the uplink's receive reports. The pull still goes out and
-// listens its five seconds, waiting in its receive time-outs rather than
-// spinning, and the previous downlink stays.
-TEST_F(Fault, RefusedPortDuringTheUplinkAndThePull)
+INSTANTIATE_TEST_SUITE_P(, FullIot, ::testing::ValuesIn(FULL_IOT_CASES), row_name());
+
+// The server's port is closed: the kernel answers the datagram with an ICMP
+// error, which the next receive reports; that is a connection error, not a
+// failure of the run. After an uplink the pull still goes out and listens
+// its five seconds, waiting in its receive time-outs rather than spinning,
+// and the previous downlink stays.
+TEST_P(RefusedPort, IsAConnectionErrorNotAFailure)
 {
+    const refused_case &c = GetParam();
     std::uint16_t closed_port = 0;
     {
         server_stub closed;
         closed_port = closed.port();
     }
-    run_options opt{.config = lorawan_config(closed_port), .data = UPLINK, .dldata = PREVIOUS};
-    run_result r = run({"rxpk", "-57", "22"}, opt);
+    run_options opt{.config = lorawan_config(closed_port), .data = c.data};
+    if (c.pulls)
+        opt.dldata = PREVIOUS;
+    run_result r = run(c.args, opt);
     EXPECT_EQ(r.exit_status, 0);
     std::vector<std::string> lines = log_lines(r);
     ASSERT_EQ(lines.size(), 3u) << r.log_text();
     EXPECT_EQ(lines[2], "err: ERROR[up]: server connection error");
+    if (!c.pulls)
+        return;
     EXPECT_GE(r.wall, 5s);
     EXPECT_LT(r.wall, scaled(8s));
     EXPECT_LT(r.cpu, scaled(2s)) << "busy while waiting";
     EXPECT_EQ(r.read_file("var/iot/dldata"), PREVIOUS);
     EXPECT_TRUE(r.file_exists("var/iot/pull_data"));
 }
+
+INSTANTIATE_TEST_SUITE_P(, RefusedPort, ::testing::ValuesIn(REFUSED_CASES), row_name());
 
 // Thousands of replies during the pull: acknowledgements with and without
 // the right token, datagrams too short for a prefix, datagrams larger than
@@ -286,7 +237,7 @@ TEST_F(Fault, ReplyFloodDuringThePullIsBoundedInTime)
     constexpr int FLOOD = 3000;
     const std::string last = "the last word";
     std::mt19937 gen(7);
-    auto flood = [&](pull_token_bytes t) {
+    auto flood = [&](wire_token t) {
         std::vector<std::pair<wire_bytes, std::chrono::milliseconds>> replies;
         for (int i = 0; i < FLOOD; ++i) {
             wire_bytes b;
@@ -329,7 +280,7 @@ TEST_F(Fault, ReplyFloodDuringThePullIsBoundedInTime)
             return;
         s.reply(d, ack_for(d));
         if (d.data[3] == ID_PULL_DATA)
-            for (auto &[bytes, delay] : flood({d.data[1], d.data[2]}))
+            for (auto &[bytes, delay] : flood(token_of(d)))
                 s.reply(d, bytes, delay);
     });
     run_result r = run({"rxpk", "-57", "22"}, {.data = UPLINK, .dldata = PREVIOUS, .deadline = 30s});
@@ -339,11 +290,11 @@ TEST_F(Fault, ReplyFloodDuringThePullIsBoundedInTime)
     EXPECT_GE(listened, 5s);
     EXPECT_LT(listened, scaled(7s));
     EXPECT_EQ(r.read_file("var/iot/dldata"), last);
-    EXPECT_EQ(iot_files(r), (std::vector<std::string>{"data", "dldata", "pull_data"}));
+    EXPECT_EQ(iot_files(r.dir), (std::vector<std::string>{"data", "dldata", "pull_data"}));
     std::vector<std::string> lines = log_lines(r);
     // Most of the flood is taken in; a slowed program (valgrind, qemu) lets
     // the kernel drop more of it from the socket's queue.
-    EXPECT_GT(std::count(lines.begin(), lines.end(), RESP_LINE), FLOOD / (4 * time_scale()))
+    EXPECT_GT(std::count(lines.begin(), lines.end(), PULL_RESP_LINE), FLOOD / (4 * time_scale()))
         << "the flood did not arrive";
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string &l) { return l.find("fail") != std::string::npos; }),

@@ -3,14 +3,19 @@
 // records byte for byte, the acknowledgement rules, and the payload file.
 
 #include "tests/fixtures/lorawan_frames.h"
+#include "tests/support/gateway_values.h"
+#include "tests/support/table_rows.h"
 #include "tests/support/tarnwick_run.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -19,18 +24,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const char *const PROG = "/usr/bin/tarnwick";
-const std::string LISTENING = "notice: Listening at SF7BW125 on 868.100000 Mhz.\n";
-const std::uint64_t EUI = 0xa840411d2c3b4e5full; // lorawan_config's gateway_id
-
-// The tokens of an unseeded generator: every run draws the same ones.
-struct token_pair {
-    std::uint8_t first, second;
-};
-token_pair token(int datagram_index)
+// The tokens of an unseeded generator: every run draws the same ones (the
+// test's own C library computes them, as tarnwick's does).
+wire_token token(int datagram_index)
 {
     std::srand(1);
-    token_pair t{};
+    wire_token t{};
     for (int i = 0; i <= datagram_index; i++) {
         t.first = static_cast<std::uint8_t>(std::rand() & 0xff);
         t.second = static_cast<std::uint8_t>(std::rand() & 0xff);
@@ -42,10 +41,10 @@ token_pair token(int datagram_index)
 void expect_header(const stub_datagram &d, std::uint8_t identifier, int datagram_index)
 {
     ASSERT_GE(d.data.size(), 12u);
-    token_pair t = token(datagram_index);
+    wire_token t = token(datagram_index);
     wire_bytes want = {1, t.first, t.second, identifier};
     for (int i = 0; i < 8; i++)
-        want.push_back(static_cast<std::uint8_t>(EUI >> (56 - 8 * i)));
+        want.push_back(static_cast<std::uint8_t>(GATEWAY_EUI >> (56 - 8 * i)));
     EXPECT_EQ(to_hex(wire_bytes(d.data.begin(), d.data.begin() + 12)), to_hex(want));
 }
 
@@ -59,7 +58,9 @@ const std::regex STAT_RECORD(
     R"re("alti":0,"rxnb":0,"rxok":0,"rxfw":0,"ackr":0\.0,"dwnb":0,"txnb":0,"pfrm":"RK30/RKW30",)re"
     R"re("mail":"gateway@example\.net","desc":""\}\})re");
 
-class Push : public ::testing::Test {
+// The runs of these tests, for a plain fixture or a table's.
+template <class Base>
+class with_push_runs : public Base {
 protected:
     void SetUp() override { ASSERT_TRUE(stub.ok()); }
 
@@ -67,7 +68,7 @@ protected:
                    run_options opt = {})
     {
         opt.args = std::move(args);
-        opt.argv0 = PROG;
+        opt.argv0 = INSTALLED_TARNWICK;
         opt.config = lorawan_config(stub.port(), overrides);
         return run_program(opt, &stub);
     }
@@ -80,6 +81,111 @@ protected:
 
     server_stub stub;
 };
+
+using Push = with_push_runs<::testing::Test>;
+
+// A part of the record that the arguments, the options or the payload
+// decide. Each row is one run, acknowledged: one datagram whose record
+// holds `fragment`.
+struct fragment_case {
+    const char *name;
+    std::vector<std::string> args;
+    config_overrides overrides;
+    std::optional<std::string> data; // /var/iot/data; first byte 0x41: no pull
+    const char *fragment;
+};
+
+void PrintTo(const fragment_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+const fragment_case FRAGMENT_CASES[] = {
+    // The status record takes the slots as they are.
+    {"StatMailMissing", {"stat"}, {{"mail", std::nullopt}}, std::nullopt, R"re("mail":"mail")re"},
+    {"StatPositionMissing", {"stat"}, {{"lati", std::nullopt}, {"long", std::nullopt}}, std::nullopt,
+     R"re("lati":0.00000,"long":0.00000)re"},
+    {"StatPositionSouthEast", {"stat"}, {{"lati", "-33.8688"}, {"long", "151.2093"}}, std::nullopt,
+     R"re("lati":-33.86880,"long":151.20930)re"},
+    {"StatMailCutTo63Characters", {"stat"}, {{"mail", std::string(70, 'm')}}, std::nullopt,
+     "\"mail\":\"mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm\""},
+    // The arguments go into the rxpk record as given: the first word is not
+    // compared, the size is not checked against the payload, and text that
+    // is not a number reads as 0.
+    {"ArgumentsFirstWordNotCompared", {"foo", "-80", "20"}, {}, "\x41", R"re("rssi":-80,"size":20,)re"},
+    {"ArgumentsExtraWordIgnored", {"rxpk", "-80", "20", "more"}, {}, "\x41", R"re("rssi":-80,"size":20,)re"},
+    {"ArgumentsThatAreNoNumbersReadAsZero", {"rxpk", "x", "y"}, {}, "\x41", R"re("rssi":0,"size":0,)re"},
+    {"ArgumentsReadAsFarAsTheyAreNumbers", {"rxpk", "12abc", "-1"}, {}, "\x41",
+     R"re("rssi":12,"size":4294967295,)re"},
+    // The radio settings in the rxpk record.
+    {"RadioSettings", {"rxpk", "-57", "1"}, {{"SF", "12"}, {"coderate", "8"}, {"rx_frequency", "869525000"}},
+     "\x41", R"re("freq":869.525000,"stat":1,"modu":"LORA","datr":"SF12BW125","codr":"4/8",)re"},
+    {"RadioSettingsMissing", {"rxpk", "-57", "1"},
+     {{"SF", std::nullopt}, {"coderate", std::nullopt}, {"BW", "500"}}, "\x41",
+     R"re("datr":"SFSFBW125","codr":"4/coderate",)re"},
+    {"RadioFrequencyToTheHertz", {"rxpk", "-57", "1"}, {{"rx_frequency", "433175001"}}, "\x41",
+     R"re("freq":433.175001,)re"},
+};
+
+class RecordFragment : public with_push_runs<::testing::TestWithParam<fragment_case>> {};
+
+// What sits at /var/iot/data when a frame is to go out. Each row is one
+// `rxpk -57 SIZE` run. A run that ends with status 1 sends nothing and
+// writes `line` after the listening line; one that ends with 0 sent an empty
+// frame. `data` is the payload file afterwards, when the row looks at it.
+struct payload_case {
+    const char *name;
+    run_options opt;
+    const char *size;
+    bool needs_root;
+    int exit_status;
+    const char *line;
+    std::optional<std::string> data;
+};
+
+void PrintTo(const payload_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+const payload_case PAYLOAD_CASES[] = {
+    {"NoFileIsCreatedEmptyAndAnEmptyFrameSent", {}, "0", false, 0, nullptr, std::string()},
+    {"NoIotDirectory", {.create_iot_dir = false}, "5", false, 1, "err: can't open data file!", std::nullopt},
+    {"ADirectory",
+     {.prepare = [](const std::string &dir) { ASSERT_EQ(mkdir((dir + "/var/iot/data").c_str(), 0755), 0); }},
+     "5", false, 1, "err: can't open data file!", std::nullopt},
+    // A file the run may not read ends the run before anything is sent, and
+    // the file stays as it was.
+    {"UnreadableToTheRunsUser", {.data = "hello", .as_user = NOBODY, .root_owned = {{"var/iot/data", 0600}}}, "5",
+     true, 1, "err: can't open data file!", "hello"},
+    // Something other than a regular file (a FIFO nobody writes to) ends the
+    // run at once instead of blocking it for ever.
+    {"AFifoNobodyWritesTo",
+     {.prepare = [](const std::string &dir) { ASSERT_EQ(mkfifo((dir + "/var/iot/data").c_str(), 0644), 0); }},
+     "5", false, 1, "err: can't read data file!", std::nullopt},
+};
+
+class PayloadFile : public with_push_runs<::testing::TestWithParam<payload_case>> {};
+
+// The first payload byte, and whether a pull follows.
+struct first_byte_case {
+    const char *name;
+    std::string payload;
+    bool pulls;
+};
+
+void PrintTo(const first_byte_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+const first_byte_case FIRST_BYTE_CASES[] = {
+    {"Byte40Pulls", "\x40\x01", true},    {"Byte80Pulls", "\x80\x01", true},
+    {"Byte00Pulls", std::string("\0\x01", 2), true}, {"Byte41DoesNot", "\x41\x01", false},
+    {"Byte47DoesNot", "\x47\x01", false}, {"NoByteDoesNot", "", false},
+};
+
+class FirstByte : public with_push_runs<::testing::TestWithParam<first_byte_case>> {};
 
 } // namespace
 
@@ -99,32 +205,10 @@ TEST_F(Push, StatRecordOnTheWire)
 
     std::vector<std::string> lines = log_lines(r);
     ASSERT_EQ(lines.size(), 3u) << r.log_text();
-    EXPECT_EQ(lines[0], LISTENING);
+    EXPECT_EQ(lines[0], LISTENING_LINE);
     EXPECT_EQ(lines[1], "info: stat update: " + record);
     EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"re(info: INFO: \[up\] PUSH_ACK received in \d+ ms)re")))
         << lines[2];
-}
-
-TEST_F(Push, StatRecordTakesTheSlotsAsTheyAre)
-{
-    stub.set_script(ack_everything());
-    struct {
-        config_overrides overrides;
-        const char *expected; // a part of the record
-    } cases[] = {
-        {{{"mail", std::nullopt}}, R"re("mail":"mail")re"},
-        {{{"lati", std::nullopt}, {"long", std::nullopt}}, R"re("lati":0.00000,"long":0.00000)re"},
-        {{{"lati", "-33.8688"}, {"long", "151.2093"}}, R"re("lati":-33.86880,"long":151.20930)re"},
-        {{{"mail", std::string(70, 'm')}}, "\"mail\":\"mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm\""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.expected);
-        run_result r = run({"stat"}, c.overrides);
-        EXPECT_EQ(r.exit_status, 0);
-        ASSERT_EQ(r.datagrams.size(), 1u);
-        EXPECT_NE(record_of(r.datagrams[0]).find(c.expected), std::string::npos)
-            << record_of(r.datagrams[0]);
-    }
 }
 
 TEST_F(Push, GatewayIdentifierOnTheWireMostSignificantByteFirst)
@@ -140,7 +224,7 @@ TEST_F(Push, GatewayIdentifierOnTheWireMostSignificantByteFirst)
 // sent as soon as the PUSH_DATA arrives; the gateway sends it only once.
 TEST_F(Push, AcknowledgementRules)
 {
-    const token_pair t = token(0);
+    const wire_token t = token(0);
     const std::string ok = "info: INFO: \\[up\\] PUSH_ACK received in \\d+ ms";
     const std::string sync = "warning: WARNING: \\[up\\] ignored out-of sync ACK packet";
     const std::string bad = "warning: WARNING: \\[up\\] ignored invalid non-ACL packet";
@@ -191,25 +275,6 @@ TEST_F(Push, SilentServerCostsTwoShortWaits)
     auto waited = r.wall - (r.datagrams[0].arrival - r.start);
     EXPECT_GE(waited, 95ms);
     EXPECT_LT(waited, 2s);
-}
-
-TEST_F(Push, RefusedPortIsAConnectionErrorNotAFailure)
-{
-    // A port nobody listens on: the kernel answers the datagram with an ICMP
-    // error, which the next receive reports.
-    std::uint16_t port = 0;
-    {
-        server_stub closed;
-        port = closed.port();
-    }
-    run_options opt;
-    opt.args = {"stat"};
-    opt.config = lorawan_config(port);
-    run_result r = run_program(opt, nullptr);
-    EXPECT_EQ(r.exit_status, 0);
-    std::vector<std::string> lines = log_lines(r);
-    ASSERT_EQ(lines.size(), 3u) << r.log_text();
-    EXPECT_EQ(lines[2], "err: ERROR[up]: server connection error");
 }
 
 TEST_F(Push, HelloRecordOnTheWire)
@@ -267,74 +332,36 @@ TEST_F(Push, PayloadSizes)
 }
 
 // The first payload byte decides whether a pull follows: its three lowest
-// bits clear. An empty payload has no first byte and pulls nothing.
-TEST_F(Push, FirstByteStartsThePull)
+// bits clear. An empty payload has no first byte and pulls nothing. A row
+// that pulls listens five seconds.
+TEST_P(FirstByte, StartsThePull)
 {
+    const first_byte_case &c = GetParam();
     stub.set_script(ack_everything());
-    struct {
-        std::string payload;
-        bool pulls;
-    } cases[] = {
-        {"\x40\x01", true}, {"\x80\x01", true}, {std::string(1, '\0'), true},
-        {"\x41\x01", false}, {"\x47\x01", false}, {"", false},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE("first byte " + (c.payload.empty() ? std::string("none") : to_hex(to_bytes(c.payload.substr(0, 1)))));
-        run_result r = rxpk(c.payload, "-57", "2");
-        EXPECT_EQ(r.exit_status, 0);
-        ASSERT_EQ(r.datagrams.size(), c.pulls ? 2u : 1u);
-        if (c.pulls) {
-            EXPECT_EQ(r.datagrams[1].data.size(), 12u);
-            expect_header(r.datagrams[1], ID_PULL_DATA, 1);
-        }
+    run_result r = rxpk(c.payload, "-57", "2");
+    EXPECT_EQ(r.exit_status, 0);
+    ASSERT_EQ(r.datagrams.size(), c.pulls ? 2u : 1u);
+    if (c.pulls) {
+        EXPECT_EQ(r.datagrams[1].data.size(), 12u);
+        expect_header(r.datagrams[1], ID_PULL_DATA, 1);
     }
 }
 
-// The arguments go into the record as given: the first word is not
-// compared, the size is not checked against the payload, and text that is
-// not a number reads as 0.
-TEST_F(Push, ArgumentsGoIntoTheRecordAsGiven)
+INSTANTIATE_TEST_SUITE_P(, FirstByte, ::testing::ValuesIn(FIRST_BYTE_CASES), row_name());
+
+TEST_P(RecordFragment, Shows)
 {
+    const fragment_case &c = GetParam();
     stub.set_script(ack_everything());
-    struct {
-        std::vector<std::string> args;
-        const char *fields;
-    } cases[] = {
-        {{"foo", "-80", "20"}, R"re("rssi":-80,"size":20,)re"},
-        {{"rxpk", "-80", "20", "more"}, R"re("rssi":-80,"size":20,)re"},
-        {{"rxpk", "x", "y"}, R"re("rssi":0,"size":0,)re"},
-        {{"rxpk", "12abc", "-1"}, R"re("rssi":12,"size":4294967295,)re"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.fields);
-        run_result r = run(c.args, {}, {.data = "\x41"});
-        EXPECT_EQ(r.exit_status, 0);
-        ASSERT_EQ(r.datagrams.size(), 1u);
-        EXPECT_NE(record_of(r.datagrams[0]).find(c.fields), std::string::npos) << record_of(r.datagrams[0]);
-    }
+    run_options opt;
+    opt.data = c.data;
+    run_result r = run(c.args, c.overrides, opt);
+    EXPECT_EQ(r.exit_status, 0);
+    ASSERT_EQ(r.datagrams.size(), 1u);
+    EXPECT_NE(record_of(r.datagrams[0]).find(c.fragment), std::string::npos) << record_of(r.datagrams[0]);
 }
 
-TEST_F(Push, RadioSettingsInTheRecord)
-{
-    stub.set_script(ack_everything());
-    struct {
-        config_overrides overrides;
-        const char *fields;
-    } cases[] = {
-        {{{"SF", "12"}, {"coderate", "8"}, {"rx_frequency", "869525000"}},
-         R"re("freq":869.525000,"stat":1,"modu":"LORA","datr":"SF12BW125","codr":"4/8",)re"},
-        {{{"SF", std::nullopt}, {"coderate", std::nullopt}, {"BW", "500"}},
-         R"re("datr":"SFSFBW125","codr":"4/coderate",)re"},
-        {{{"rx_frequency", "433175001"}}, R"re("freq":433.175001,)re"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.fields);
-        run_result r = run({"rxpk", "-57", "1"}, c.overrides, {.data = "\x41"});
-        EXPECT_EQ(r.exit_status, 0);
-        ASSERT_EQ(r.datagrams.size(), 1u);
-        EXPECT_NE(record_of(r.datagrams[0]).find(c.fields), std::string::npos) << record_of(r.datagrams[0]);
-    }
-}
+INSTANTIATE_TEST_SUITE_P(, RecordFragment, ::testing::ValuesIn(FRAGMENT_CASES), row_name());
 
 // A real LoRaWAN uplink reaches the server with its bytes intact.
 TEST_F(Push, RealLorawanFrameIsForwardedWhole)
@@ -351,34 +378,26 @@ TEST_F(Push, RealLorawanFrameIsForwardedWhole)
     EXPECT_NE(record.find("\"datr\":\"SF9BW125\""), std::string::npos);
 }
 
-TEST_F(Push, PayloadFileProblems)
+TEST_P(PayloadFile, Outcome)
 {
+    const payload_case &c = GetParam();
+    if (c.needs_root && geteuid() != 0)
+        GTEST_SKIP() << "needs root: the file must be another user's";
     stub.set_script(ack_everything());
-    {
-        SCOPED_TRACE("no payload file: created empty, an empty frame is sent");
-        run_result r = run({"rxpk", "-57", "0"});
-        EXPECT_EQ(r.exit_status, 0);
+    run_result r = run({"rxpk", "-57", c.size}, {}, c.opt);
+    EXPECT_EQ(r.exit_status, c.exit_status) << r.log_text();
+    if (c.exit_status == 0) {
         ASSERT_EQ(r.datagrams.size(), 1u);
         EXPECT_NE(record_of(r.datagrams[0]).find(R"re("data":""}]})re"), std::string::npos);
-        EXPECT_EQ(r.read_file("var/iot/data"), std::string());
-    }
-    struct {
-        const char *name;
-        run_options opt;
-        const char *line;
-    } cases[] = {
-        {"no /var/iot", {.create_iot_dir = false}, "err: can't open data file!"},
-        {"the payload file is a directory",
-         {.prepare = [](const std::string &dir) { ASSERT_EQ(mkdir((dir + "/var/iot/data").c_str(), 0755), 0); }},
-         "err: can't open data file!"},
-    };
-    for (auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        run_result r = run({"rxpk", "-57", "5"}, {}, c.opt);
-        EXPECT_EQ(r.exit_status, 1);
+    } else {
         EXPECT_TRUE(r.datagrams.empty());
         std::vector<std::string> lines = log_lines(r);
         ASSERT_EQ(lines.size(), 2u) << r.log_text();
         EXPECT_EQ(lines[1], c.line);
     }
+    if (c.data) {
+        EXPECT_EQ(r.read_file("var/iot/data"), *c.data);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(, PayloadFile, ::testing::ValuesIn(PAYLOAD_CASES), row_name());

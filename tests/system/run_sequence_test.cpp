@@ -3,22 +3,31 @@
 // status, standard output, every system-log line with its priority, and what
 // reaches the server. The jobs' records are tested elsewhere.
 
+#include "tests/support/gateway_values.h"
+#include "tests/support/table_rows.h"
 #include "tests/support/tarnwick_run.h"
 
 #include <gtest/gtest.h>
 
 #include <netdb.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
+using namespace std::chrono_literals;
+
 namespace {
 
-// argv[0] as the radio side would pass it; the lines name it.
-const char *const PROG = "/usr/bin/tarnwick";
-
-const std::string LISTENING = "notice: Listening at SF7BW125 on 868.100000 Mhz.\n";
+// argv[0] as the radio side passes it; the lines name it.
+const char *const PROG = INSTALLED_TARNWICK;
+const std::string &LISTENING = LISTENING_LINE;
 
 // Name lookups from /etc/hosts alone: no resolver traffic leaves the run.
 void hosts_from_files_only(const std::string &dir)
@@ -33,7 +42,9 @@ void hosts_from_files_only(const std::string &dir)
     std::fclose(f);
 }
 
-class RunSequence : public ::testing::Test {
+// The runs of these tests, for a plain fixture or a table's.
+template <class Base>
+class with_sequence_runs : public Base {
 protected:
     void SetUp() override
     {
@@ -54,6 +65,59 @@ protected:
 
     server_stub stub;
 };
+
+using RunSequence = with_sequence_runs<::testing::Test>;
+
+// Deterministic bytes of every value.
+std::string junk(std::size_t size, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string s(size, '\0');
+    for (char &c : s)
+        c = static_cast<char>(gen() & 0xff);
+    return s;
+}
+
+// A configuration the run cannot use: the text of /etc/config/lorawan (made
+// when the row runs, from the usual text), and what else `opt` does to it.
+struct unusable_case {
+    const char *name;
+    std::function<std::optional<std::string>(const std::string &usual)> text;
+    run_options opt;
+    bool needs_root;
+};
+
+void PrintTo(const unusable_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+std::optional<std::string> no_text(const std::string &)
+{
+    return std::nullopt;
+}
+
+const unusable_case UNUSABLE_CASES[] = {
+    {"NoFile", no_text, {}, false},
+    {"ADirectory", no_text, {.config_is_directory = true}, false},
+    {"AnEmptyFile", [](const std::string &) { return std::optional<std::string>(""); }, {}, false},
+    {"UnreadableToTheRunsUser", [](const std::string &usual) { return std::optional<std::string>(usual); },
+     {.as_user = NOBODY, .root_owned = {{"etc/config/lorawan", 0600}}}, true},
+    // The reader gives up at the first line it cannot parse, so even 10 MB
+    // of junk costs little time.
+    {"TenMegabytesOfJunk", [](const std::string &) { return std::optional<std::string>(junk(10 << 20, 1)); }, {},
+     false},
+    {"ValidConfigurationThenTenMegabytesOfJunk",
+     [](const std::string &) { return std::optional<std::string>(lorawan_config(1700) + junk(10 << 20, 2)); }, {},
+     false},
+    {"HundredKilobyteLineThatIsNoCommand",
+     [](const std::string &) {
+         return std::optional<std::string>(lorawan_config(1700) + std::string(100 << 10, 'x') + "\n");
+     },
+     {}, false},
+};
+
+class UnusableConfiguration : public with_sequence_runs<::testing::TestWithParam<unusable_case>> {};
 
 } // namespace
 
@@ -241,26 +305,20 @@ TEST_F(RunSequence, GatewayIdentifierMustBeSixteenHexDigits)
     }
 }
 
-// Without a readable configuration every lookup fails: the gate stays
-// closed and the missing identifier ends the run silently.
-TEST_F(RunSequence, NoUsableConfigurationEndsTheRunSilently)
+// Without a configuration it can read, every lookup fails: the log gate
+// stays closed, the missing gateway identifier ends the run with status 1,
+// and nothing is sent.
+TEST_P(UnusableConfiguration, EndsTheRunSilently)
 {
-    struct {
-        const char *name;
-        run_options opt;
-    } cases[] = {
-        {"no file", {}},
-        {"a directory", {.config_is_directory = true}},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        run_result r = run({"stat"}, std::nullopt, c.opt);
-        EXPECT_EQ(r.exit_status, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_TRUE(r.log.empty()) << r.log_text();
-        EXPECT_TRUE(r.datagrams.empty());
-    }
-    run_result empty = run({"stat"}, "");
-    EXPECT_EQ(empty.exit_status, 1);
-    EXPECT_TRUE(empty.log.empty()) << empty.log_text();
+    const unusable_case &c = GetParam();
+    if (c.needs_root && geteuid() != 0)
+        GTEST_SKIP() << "needs root: the file must be another user's";
+    run_result r = run({"stat"}, c.text(config()), c.opt);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.log.empty()) << r.log_text();
+    EXPECT_TRUE(r.datagrams.empty());
+    EXPECT_LT(r.wall, scaled(5s));
 }
+
+INSTANTIATE_TEST_SUITE_P(, UnusableConfiguration, ::testing::ValuesIn(UNUSABLE_CASES), row_name());
