@@ -35,11 +35,12 @@ const std::string &PREVIOUS = PREVIOUS_DOWNLINK;
 const std::string &UPLINK = UPLINK_PAYLOAD; // first byte 0x40: a pull follows
 
 // The n-th downlink the stub sends: distinct in length and content, with
-// its number at both ends, so that a torn or mixed file matches none.
+// its number at both ends, so that a torn or mixed file matches none; at
+// most 249 bytes, so that a LoRa frame holds it.
 std::string downlink(int n)
 {
     std::string tag = "<" + std::to_string(n) + ">";
-    std::string body(static_cast<std::size_t>(200 + (n * 37) % 500), static_cast<char>('a' + n % 26));
+    std::string body(static_cast<std::size_t>(100 + (n * 37) % 140), static_cast<char>('a' + n % 26));
     return tag + body + tag;
 }
 
@@ -166,5 +167,5 @@ TEST(Concurrency, OverlappingRunsShareIotWithoutTearing)
     EXPECT_TRUE(reader.known.count(*final_downlink) && *final_downlink != PREVIOUS);
 
     // No temporary file left behind by any run.
-    EXPECT_EQ(iot_files(g.dir), (std::vector<std::string>{"data", "dldata", "pull_data"}));
+    EXPECT_EQ(iot_files(g.dir), (std::vector<std::string>{"data", "dldata", "dltx", "pull_data"}));
 }

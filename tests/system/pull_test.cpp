@@ -80,6 +80,8 @@ wire_bytes resp(const std::string &json, std::uint8_t identifier = ID_PULL_RESP)
 }
 
 const std::vector<std::string> IOT_FILES = {"data", "dldata", "pull_data"};
+// After a downlink was handed over: its transmit parameters too.
+const std::vector<std::string> IOT_FILES_AFTER_DOWNLINK = {"data", "dldata", "dltx", "pull_data"};
 
 // One way a server answers the pull, and what comes of it. Every row ends
 // with `exit_status` and /var/iot/dldata holding `dldata`; `check` holds
@@ -136,7 +138,7 @@ const pull_case PULL_CASES[] = {
      },
      0, to_text(DOWNLINK_FRAME),
      [](const run_result &r) {
-         EXPECT_EQ(iot_files(r.dir), IOT_FILES);
+         EXPECT_EQ(iot_files(r.dir), IOT_FILES_AFTER_DOWNLINK);
          std::vector<std::string> lines = pull_lines(r);
          ASSERT_EQ(lines.size(), 3u) << r.log_text();
          EXPECT_TRUE(std::regex_match(lines[0], std::regex(PULL_ACK_LINE_PATTERN))) << lines[0];
@@ -236,9 +238,10 @@ const pull_case PULL_CASES[] = {
      1, PREVIOUS_DOWNLINK,
      [](const run_result &r) {
          std::vector<std::string> lines = pull_lines(r);
-         ASSERT_EQ(lines.size(), 2u) << r.log_text();
+         ASSERT_EQ(lines.size(), 3u) << r.log_text();
          EXPECT_EQ(lines[0], PULL_RESP_LINE);
          EXPECT_EQ(lines[1], "info: INFO: [down] PULL_RESP parser data: aGV$bG8=");
+         EXPECT_EQ(lines[2], "err: ERROR: [down] PULL_RESP data holds a character outside base64: the run ends");
          EXPECT_EQ(r.out, "parser size\nparser size: 5\nparser data\nparser data: aGV$bG8=\n");
          EXPECT_LT(r.wall, 4s);
      }},

@@ -243,7 +243,9 @@ TEST_F(Push, AcknowledgementRules)
         {"two foreign tokens use up both attempts",
          {make_ack(1, 0, 0, ID_PUSH_ACK), make_ack(1, 1, 1, ID_PUSH_ACK), right},
          {sync, sync}},
-        {"version 2", {make_ack(2, t.first, t.second, ID_PUSH_ACK)}, {bad}},
+        // Judged as before, and the run says once which version the server speaks.
+        {"version 2", {make_ack(2, t.first, t.second, ID_PUSH_ACK)},
+         {bad, "notice: the server speaks protocol version 2; set option protocol '2'"}},
         {"a PULL_ACK", {make_ack(1, t.first, t.second, ID_PULL_ACK)}, {bad}},
         {"3 bytes that look right", {wire_bytes(right.begin(), right.begin() + 3)}, {bad}},
         {"an empty datagram, then the right one", {wire_bytes{}, right}, {bad, ok}},
@@ -316,8 +318,9 @@ TEST_F(Push, PayloadSizes)
             EXPECT_EQ(r.exit_status, 1);
             EXPECT_TRUE(r.datagrams.empty());
             ASSERT_EQ(lines.size(), 2u) << r.log_text();
-            std::size_t read = len > 1984 ? 1984 : len;
-            EXPECT_EQ(lines[1], "err: ERROR: [up] payload too long for a LoRa frame (" + std::to_string(read) +
+            // A full buffer of 1984 bytes says only that there were at least as many.
+            std::string read = len >= 1984 ? "at least 1984" : std::to_string(len);
+            EXPECT_EQ(lines[1], "err: ERROR: [up] payload too long for a LoRa frame (" + read +
                                     " bytes read, at most 255): not sent");
             continue;
         }
