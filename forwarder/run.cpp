@@ -283,7 +283,7 @@ int run_forwarder(int argc, char **argv)
     if (gai != 0) {
         log_debug(LOG_ERR, "failed to open socket to any of %s:%s, %s", gw_settings.server,
                   gw_settings.port, gai_strerror(gai));
-        fatal_exit_unless_logged("server '%s' port '%s' cannot be resolved (%s): set lorawan.general.server",
+        fatal_exit_unless_logged("server '%s' port '%s' cannot be resolved (%s): check lorawan.general.server and lorawan.general.port",
                                  gw_settings.server, gw_settings.port, gai_strerror(gai));
     }
 
