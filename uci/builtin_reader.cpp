@@ -49,12 +49,6 @@ enum : unsigned char {
     NOT_PACKAGE = 2, // outside A-Z a-z 0-9 _ - (package statement)
     NOT_TYPE = 4,    // outside bytes 33..126 (section types, package file names)
     NOT_CLASSES = NOT_NAME | NOT_PACKAGE | NOT_TYPE,
-    // bytes the parser takes one like the other, so runs of them can be
-    // taken at once: in a bare word, in single quotes, in double quotes
-    RUN_BARE = 8,
-    RUN_SINGLE = 16,
-    RUN_DOUBLE = 32,
-    BLANK = 64, // isspace() other than the newline
 };
 
 // One argument as the parser builds it. Its bytes are kept up to keep_cap;
@@ -257,16 +251,6 @@ static constexpr class_table make_classes()
             bad |= NOT_PACKAGE;
         if (c < 33 || c > 126)
             bad |= NOT_TYPE;
-        bool line_end = c == 0 || c == '\n';
-        bool space = c == ' ' || (c >= '\t' && c <= '\r');
-        if (!line_end && !space && c != '\'' && c != '"' && c != '#' && c != ';' && c != '\\')
-            bad |= RUN_BARE;
-        if (!line_end && c != '\'')
-            bad |= RUN_SINGLE;
-        if (!line_end && c != '"' && c != '\\')
-            bad |= RUN_DOUBLE;
-        if (space && c != '\n')
-            bad |= BLANK;
         t.of[c] = bad;
     }
     return t;
@@ -410,12 +394,17 @@ static void drain_line(line_reader *r)
         std::size_t avail = r->raw_len - r->raw_pos;
         if (avail > r->cap)
             avail = static_cast<std::size_t>(r->cap);
-        const unsigned char *q = r->raw + r->raw_pos;
-        std::size_t n = 0;
-        while (n < avail && q[n] != '\n' && q[n] != 0)
-            n++;
-        if (n > 0)
-            take(r, n);
+        if (avail > 0) {
+            // the bytes up to the line's end or a NUL go at once
+            const unsigned char *q = r->raw + r->raw_pos;
+            const void *end = std::memchr(q, '\n', avail);
+            std::size_t n = end ? static_cast<std::size_t>(static_cast<const unsigned char *>(end) - q) : avail;
+            end = std::memchr(q, 0, n);
+            if (end)
+                n = static_cast<std::size_t>(static_cast<const unsigned char *>(end) - q);
+            if (n > 0)
+                take(r, n);
+        }
         next_content(r);
     }
 }
@@ -471,30 +460,6 @@ static inline void tok_add(token *t, int c)
     if (t->classifying)
         t->bad |= CLASSES.of[static_cast<std::size_t>(c)] & NOT_CLASSES;
     t->len++;
-}
-
-// `classes`: the NOT_* classes of these bytes when the caller has them, else 0xff.
-static void tok_add_run(token *t, const unsigned char *q, std::size_t n, unsigned char classes = 0xff)
-{
-    if (t->len < t->keep_cap) {
-        std::size_t room = t->keep_cap - static_cast<std::size_t>(t->len);
-        std::memcpy(t->keep + t->len, q, n < room ? n : room);
-    }
-    if (t->matches)
-        t->matches = t->match_len - t->len >= n &&
-                     same_bytes(t->match + t->len, reinterpret_cast<const char *>(q), n);
-    if (t->hashing) {
-        for (std::size_t i = 0; i < n; i++) {
-            t->hash = (t->hash ^ q[i]) * FNV_PRIME;
-            t->djb = t->djb * 33 + q[i];
-        }
-    }
-    if (t->classifying && classes != 0xff)
-        t->bad |= classes & NOT_CLASSES;
-    else if (t->classifying)
-        for (std::size_t i = 0; i < n; i++)
-            t->bad |= CLASSES.of[q[i]] & NOT_CLASSES;
-    t->len += n;
 }
 
 static bool tok_equals_match(const token *t)
@@ -1168,150 +1133,6 @@ static bool parse_option(parser *p, bool list)
     return true;
 }
 
-namespace {
-struct span {
-    const unsigned char *at;
-    std::size_t len;
-    unsigned char classes;
-};
-enum class fast { taken, not_plain, load_failed };
-} // namespace
-
-// Most lines are plain: whole in the read buffer within the current fgets
-// call, no NUL, no backslash or ';', every argument one bare word or one
-// quoted string closed on the line, no command word glued to anything. For
-// those the parser's steps reduce to splitting at whitespace, so they are
-// split here directly and handed to the same command code. Anything else is
-// left to the full parser (nothing is consumed then).
-static fast fast_line(parser *p)
-{
-    line_reader *r = &p->rd;
-    if (r->raw_pos == r->raw_len && !refill(r))
-        return fast::not_plain;
-    const unsigned char *q = r->raw + r->raw_pos;
-    const unsigned char *e =
-        static_cast<const unsigned char *>(std::memchr(q, '\n', r->raw_len - r->raw_pos));
-    if (!e)
-        return fast::not_plain;
-    // without a NUL, how fgets splits the line only shows in the buffer size
-    std::uint64_t len = static_cast<std::uint64_t>(e - q) + 1;
-    std::uint64_t bufsz = r->bufsz;
-    while (len > bufsz - 1)
-        bufsz *= 2;
-    if (bufsz > CFG_BUILTIN_LINE_BUFFER_LIMIT)
-        return fast::not_plain;
-
-    // The newline at e ends every run below: it is neither blank nor part
-    // of any argument class.
-    const unsigned char *s = q;
-    while (CLASSES.of[*s] & BLANK)
-        s++;
-    if (s < e && *s != '#') {
-        // the command word, then a space or tab (strtok's delimiters)
-        char kw = static_cast<char>(*s);
-        const char *rest = kw == 'c' ? "onfig" : kw == 'o' ? "ption" : kw == 'l' ? "ist" : nullptr;
-        if (!rest)
-            return fast::not_plain;
-        s++;
-        if (*s != ' ' && *s != '\t') {
-            std::size_t n = kw == 'l' ? 3 : 5;
-            if (static_cast<std::size_t>(e - s) <= n ||
-                !same_bytes(reinterpret_cast<const char *>(s), rest, n))
-                return fast::not_plain;
-            s += n;
-            if (*s != ' ' && *s != '\t')
-                return fast::not_plain;
-        }
-        s++;
-
-        span args[3];
-        std::size_t nargs = 0;
-        for (;;) {
-            while (CLASSES.of[*s] & BLANK)
-                s++;
-            if (s == e || *s == '#')
-                break;
-            if (nargs == 3)
-                return fast::not_plain;
-            span *a = &args[nargs];
-            // names and types need their character classes, values do not
-            bool classify = nargs == 0 || kw == 'c';
-            nargs++;
-            unsigned char classes = 0;
-            unsigned char run = RUN_BARE;
-            if (*s == '\'' || *s == '"')
-                run = *s++ == '"' ? RUN_DOUBLE : RUN_SINGLE;
-            a->at = s;
-            if (classify) {
-                while (CLASSES.of[*s] & run)
-                    classes |= CLASSES.of[*s++];
-            } else {
-                while (CLASSES.of[*s] & run)
-                    s++;
-            }
-            a->len = static_cast<std::size_t>(s - a->at);
-            a->classes = classes;
-            if (run != RUN_BARE) {
-                if (*s != a->at[-1])
-                    return fast::not_plain; // escape, or a string over lines
-                s++;
-            }
-            if (!(CLASSES.of[*s] & BLANK) && *s != '#' && s != e)
-                return fast::not_plain; // glued pieces, ';', backslash, NUL
-        }
-        // a NUL in a comment would cut the line short
-        if (s < e && std::memchr(s, '\0', static_cast<std::size_t>(e - s)))
-            return fast::not_plain;
-
-        lookup *lk = p->lk;
-        if (nargs == 0 || nargs == 3 || (kw != 'c' && !lk->in_section))
-            return fast::not_plain;
-        if (kw == 'c') {
-            char type_keep[CFG_BUILTIN_TOKEN_KEEP];
-            char name_keep[CFG_BUILTIN_TOKEN_KEEP];
-            token type;
-            token name;
-            tok_init(&type, type_keep, sizeof(type_keep), nullptr, 0, true, true);
-            tok_add_run(&type, args[0].at, args[0].len, args[0].classes);
-            tok_init(&name, name_keep, sizeof(name_keep), option_looking(lk) ? lk->section : nullptr,
-                     lk->section_len, true, true);
-            if (nargs == 2)
-                tok_add_run(&name, args[1].at, args[1].len, args[1].classes);
-            if (type.len == 0 || (type.bad & NOT_TYPE) || (name.bad & NOT_NAME))
-                return fast::not_plain;
-            if (!on_config(lk, &type, &name))
-                return fast::load_failed;
-        } else if (args[0].len == 0 || (args[0].classes & NOT_NAME)) {
-            return fast::not_plain;
-        } else if (lk->current == role::none && lk->mode != pass_mode::capture) {
-            on_option(lk, nullptr, nullptr, false); // not in a looked-up section
-        } else {
-            token name;
-            token value;
-            tok_init(&name, nullptr, 0, option_looking(lk) ? lk->option : nullptr, lk->option_len, false,
-                     false);
-            tok_add_run(&name, args[0].at, args[0].len);
-            char *keep;
-            std::size_t keep_cap;
-            const char *bytes = reinterpret_cast<const char *>(args[0].at);
-            query_slot *slot = value_target(lk, &name, bytes, &keep, &keep_cap);
-            tok_init(&value, keep, keep_cap, nullptr, 0, false, false);
-            if (nargs == 2 && keep)
-                tok_add_run(&value, args[1].at, args[1].len);
-            else if (nargs == 2)
-                value.len = args[1].len;
-            on_option(lk, slot, &value, kw == 'l');
-        }
-    } else if (std::memchr(s, '\0', static_cast<std::size_t>(e - s))) {
-        return fast::not_plain; // a NUL in a comment would cut the line short
-    }
-    r->bufsz = bufsz;
-    r->raw_pos += static_cast<std::size_t>(len);
-    r->ofs = len;
-    r->line_done = true;
-    return fast::taken;
-}
-
 // One line as uci_parse_line handles it: commands split off with strtok at
 // spaces and tabs, several per line when ';' separates them.
 static bool parse_line(parser *p)
@@ -1384,11 +1205,6 @@ static pass_result run_pass(lookup *lk, int fd, const unsigned char *data, std::
         if (p.rd.eof)
             break;
         getln(&p.rd, 0);
-        fast f = fast_line(&p);
-        if (f == fast::taken)
-            continue;
-        if (f == fast::load_failed)
-            return lk->table_full ? pass_result::overflow : pass_result::load_failed;
         p.la = -1;
         p.c = next_content(&p.rd);
         if (p.c != 0 && !parse_line(&p)) {

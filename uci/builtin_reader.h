@@ -9,10 +9,9 @@
 // Structure: a line reader that replays libuci's fgets loop over a byte
 // source (file descriptor or memory block; a 32-byte line buffer doubling as
 // it goes, so NUL bytes cut lines where libuci cuts them); a tokenizer that
-// follows libuci's parser step by step, with a shortcut that splits plain
-// lines (whole in the read buffer, no NUL, backslash or ';', one-piece
-// arguments) directly; and a small model of the package (section names and
-// types, anonymous sections' generated names, the looked-up option).
+// follows libuci's parser step by step; and a small model of the package
+// (section names and types, anonymous sections' generated names, the
+// looked-up option).
 //
 // One pass over the input answers a lookup unless the file has more sections
 // than the table holds (CFG_BUILTIN_MAX_SECTIONS, or CFG_BUILTIN_ARENA_BYTES
