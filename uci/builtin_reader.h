@@ -19,6 +19,8 @@
 // the section names, check every section for a change of type; and where an
 // anonymous section's generated name (cfgNNHHHH) can matter, passes count
 // the sections before it to work out its name.
+//
+// uci/builtin_internal.h maps the reader's files.
 
 #include <cstddef>
 
