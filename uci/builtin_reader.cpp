@@ -77,10 +77,11 @@ static int open_config(const char *path)
     if (fd < 0)
         return -1;
 
+    // A signal interrupts the wait; the one of cfg_lock_deadline_start ends it.
     int rc;
     do {
         rc = flock(fd, LOCK_SH);
-    } while (rc < 0 && errno == EINTR);
+    } while (rc < 0 && errno == EINTR && !cfg_lock_wait_expired());
     if (rc < 0 && errno != ENOSYS)
         goto out_close;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
