@@ -32,9 +32,13 @@ static constexpr sextet_table make_sextet_table()
 }
 
 static constexpr sextet_table SEXTET_OF = make_sextet_table();
-static_assert(SEXTET_OF.of['A'] == 0 && SEXTET_OF.of['a'] == 26 && SEXTET_OF.of['0'] == 52);
-static_assert(SEXTET_OF.of['+'] == 62 && SEXTET_OF.of['/'] == 63);
-static_assert(SEXTET_OF.of['='] == NOT_B64 && SEXTET_OF.of['-'] == NOT_B64 && SEXTET_OF.of[0] == NOT_B64);
+static constexpr std::uint8_t sextet_entry(char c)
+{
+    return SEXTET_OF.of[static_cast<unsigned char>(c)];
+}
+static_assert(sextet_entry('A') == 0 && sextet_entry('a') == 26 && sextet_entry('0') == 52);
+static_assert(sextet_entry('+') == 62 && sextet_entry('/') == 63);
+static_assert(sextet_entry('=') == NOT_B64 && sextet_entry('-') == NOT_B64 && sextet_entry('\0') == NOT_B64);
 
 // Result of a core when the length left a remainder that no length of 0 or
 // more gives (only negative lengths get there).
