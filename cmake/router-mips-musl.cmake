@@ -101,9 +101,9 @@ endif()
 # The test programs alone link a C++ runtime library: libstdc++ and libgcc's
 # unwinder built for this target by scripts/router-toolchain.sh
 # --test-runtime.
-set(_router_test_specs ${ROUTER_TOOLCHAIN_DIR}/test-runtime/test-runtime.specs)
-if(EXISTS ${_router_test_specs})
-  set(TARNWICK_TEST_CXX_OPTIONS -specs=${_router_test_specs})
+set(_router_test_driver ${ROUTER_TOOLCHAIN_DIR}/test-runtime/test-runtime.driver)
+if(EXISTS ${_router_test_driver})
+  set(TARNWICK_TEST_CXX_OPTIONS -specs=${_router_test_driver})
 else()
   get_property(_router_in_try_compile GLOBAL PROPERTY IN_TRY_COMPILE)
   get_property(_router_told GLOBAL PROPERTY ROUTER_TOLD_NO_TEST_RUNTIME)

@@ -26,7 +26,7 @@
 #            from linux-libc-dev-mips-cross, and lib/ld-musl-mips-sf.so.1:
 #            the target's root for the compilers and for qemu-mips -L.
 #   bin/     mips-linux-musl-gcc and mips-linux-musl-g++ (Debian's cross
-#            compilers with router.specs: musl's headers and libraries, the
+#            compilers with the driver file router.driver: musl's headers and libraries, the
 #            soft-float libgcc, no PIE, -mplt as OpenWrt's gcc has them),
 #            and the binutils under the same prefix. C++ uses the cross g++'s
 #            libstdc++ headers with libstdc++'s generic os/ and locale/
@@ -34,7 +34,7 @@
 #            needs the C++ runtime fails to link.
 #   --test-runtime (or ROUTER_TEST_RUNTIME=1)
 #            also builds libstdc++ and libgcc's unwinder from gcc-12-source
-#            for this target into test-runtime/, with test-runtime.specs:
+#            for this target into test-runtime/, with test-runtime.driver:
 #            the unit tests link it, the shipped programs never do
 #            (cmake/router-mips-musl.cmake, tests/CMakeLists.txt).
 #
@@ -56,7 +56,7 @@ done
 jobs=$(nproc 2>/dev/null || echo 2)
 
 # Bump when the recipe changes: every step is then done again.
-recipe=2
+recipe=3
 triple=mips-linux-gnu
 ldso=/lib/ld-musl-mips-sf.so.1
 
@@ -80,7 +80,8 @@ out=$(cd "$out" && pwd)
 
 pkg_version() { dpkg-query -W -f='${Version}' "$1"; }
 # A step is redone when its key changes: the recipe, the Debian packages it
-# builds from and where the toolchain lives (the specs hold absolute paths).
+# builds from and where the toolchain lives (the driver files hold absolute
+# paths).
 key="recipe=$recipe out=$out gcc=$(pkg_version gcc-12-mips-linux-gnu) g++=$(pkg_version g++-12-mips-linux-gnu)"
 key="$key binutils=$(pkg_version binutils-mips-linux-gnu) uapi=$(pkg_version linux-libc-dev-mips-cross)"
 done_already() { # step
@@ -319,9 +320,10 @@ if ! done_already uapi; then
     mark_done uapi
 fi
 
-# 7. C++ headers, the empty C++ runtime, specs and compiler wrappers.
+# 7. C++ headers, the empty C++ runtime, the driver file and the compiler
+# wrappers.
 if ! done_already driver; then
-    say "writing the specs and the compiler wrappers"
+    say "writing the driver file and the compiler wrappers"
     # The cross g++'s libstdc++ directories (c++/12, its target directory,
     # backward), with libstdc++'s generic os/ and locale/ headers in between:
     # what a libstdc++ configured for musl installs in its target directory.
@@ -353,7 +355,7 @@ if ! done_already driver; then
     # cc1 options reach C and C++ alike; the C library's directories go
     # -idirafter, behind the -isystem directories of libstdc++ (cc1plus),
     # whose headers #include_next the C library's.
-    cat >"$out/router.specs" <<EOF
+    cat >"$out/router.driver" <<EOF
 %rename cc1 router_base_cc1
 %rename cc1plus router_base_cc1plus
 
@@ -395,7 +397,7 @@ EOF
 #!/bin/sh
 # Written by scripts/router-toolchain.sh: Debian's $triple-$lang for musl,
 # with the defaults of OpenWrt's compiler for these routers.
-exec $triple-$lang -specs=$out/router.specs $cc_defaults -no-pie "\$@"
+exec $triple-$lang -specs=$out/router.driver $cc_defaults -no-pie "\$@"
 EOF
         chmod +x "$out/bin/mips-linux-musl-$lang"
     done
@@ -464,7 +466,7 @@ fi
 # 9. Optional: the C++ runtime of the unit tests. libgcc's unwinder and
 # libstdc++ (configured for mips-linux-musl: its generic os/ and locale/
 # models) from gcc-12-source, soft float, static, into test-runtime/. Test
-# programs take them through test-runtime.specs, which puts libstdc++'s own
+# programs take them through test-runtime.driver, which puts libstdc++'s own
 # headers and libraries in place of the cross g++'s headers and the empty
 # library.
 if [ "$test_runtime" = 1 ] && ! done_already test-runtime; then
@@ -481,7 +483,7 @@ if [ "$test_runtime" = 1 ] && ! done_already test-runtime; then
     # precompiled headers, no <experimental/filesystem> library: less to
     # build. While libstdc++ builds, its own headers are its C++ headers. Its
     # threads take libgcc's gthr-posix.h from ../libgcc, as in gcc's tree.
-    printf '*router_cxx_includes:\n\n\n' >"$trw/build.specs"
+    printf '*router_cxx_includes:\n\n\n' >"$trw/build.driver"
     mkdir -p "$trw/libgcc"
     cp "$gsrc/libgcc/gthr-posix.h" "$trw/libgcc/gthr-default.h"
     (cd "$trw/libstdc++" && PATH="$out/bin:$PATH" && export PATH &&
@@ -489,7 +491,7 @@ if [ "$test_runtime" = 1 ] && ! done_already test-runtime; then
             --prefix="$tr" --with-gxx-include-dir="$tr/include/c++" --disable-shared --enable-static \
             --disable-multilib --disable-nls --disable-libstdcxx-pch --disable-libstdcxx-filesystem-ts \
             --disable-libstdcxx-dual-abi --with-default-libstdcxx-abi=new \
-            CC=mips-linux-musl-gcc CXX="mips-linux-musl-g++ -specs=$trw/build.specs" \
+            CC=mips-linux-musl-gcc CXX="mips-linux-musl-g++ -specs=$trw/build.driver" \
             CFLAGS="$target_cflags -g0" CXXFLAGS="$target_cflags -g0" >../configure.log 2>&1 &&
         say "libstdc++ configured, building" &&
         make -j "$jobs" >../make.log 2>&1 && make install >../install.log 2>&1) || {
@@ -503,7 +505,7 @@ if [ "$test_runtime" = 1 ] && ! done_already test-runtime; then
             "$tr/include/c++/mips-linux-musl" "$tr/include/c++/backward"
         printf '*router_cxx_libdir:\n-L %s\n\n' "$tr/lib"
         printf '*libgcc:\n-lgcc_eh -lgcc\n\n'
-    } >"$tr/test-runtime.specs"
+    } >"$tr/test-runtime.driver"
 
     chk=$trw/check
     mkdir -p "$chk"
@@ -513,7 +515,7 @@ if [ "$test_runtime" = 1 ] && ! done_already test-runtime; then
         "        text << e.what() << ' ' << 42;" '        std::cout << text.str() << std::endl;' \
         '    }' '    return 0;' '}' >"$chk/runtime.cpp"
     # shellcheck disable=SC2086
-    "$out/bin/mips-linux-musl-g++" -specs="$tr/test-runtime.specs" $target_cflags -Werror \
+    "$out/bin/mips-linux-musl-g++" -specs="$tr/test-runtime.driver" $target_cflags -Werror \
         -o "$chk/runtime" "$chk/runtime.cpp" 2>"$chk/log" || {
         cat "$chk/log" >&2
         die "a program could not link the test runtime"
