@@ -301,6 +301,7 @@ struct probe_result {
     int pull_ms = -1;      // PULL_ACK round trip
     int other_version = 0; // an acknowledgement came in this other version
     bool refused = false;  // ICMP: nothing listens at that port
+    bool bad_downlink = false; // a PULL_RESP whose data was not base64
     int send_error = 0;
 };
 
@@ -349,7 +350,7 @@ static probe_result probe(std::uint8_t version)
             if (got < 0) {
                 r.refused = r.refused || errno == ECONNREFUSED;
             } else if (i == 1) {
-                pull_take(s, reply, static_cast<std::size_t>(got), now);
+                r.bad_downlink = r.bad_downlink || !pull_take(s, reply, static_cast<std::size_t>(got), now);
                 if (s.other_version)
                     r.other_version = s.other_version;
             } else {
@@ -404,6 +405,8 @@ static void live_probe()
             r.push_ms >= 0 ? r.push_ms : PROBE_WAIT_MS);
     verdict(r.pull_ms >= 0, "probe", r.pull_ms >= 0 ? "PULL_ACK in %i ms" : "no PULL_ACK within %i ms",
             r.pull_ms >= 0 ? r.pull_ms : PROBE_WAIT_MS);
+    if (r.bad_downlink)
+        verdict(false, "probe", "the server sent a downlink whose data is not base64: it was not handed over");
     std::printf("  note  an ACK shows only that the server parsed the datagrams, not that it knows gateway EUI %s: check its console\n",
                 gw_settings.gateway_id);
 }

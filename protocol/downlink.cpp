@@ -325,12 +325,17 @@ bool pull_start(pull_session &s, std::uint8_t version, const std::uint32_t *upli
     return true;
 }
 
-void pull_take(pull_session &s, std::uint8_t *reply, std::size_t length, const timespec &when)
+void fatal_bad_character()
+{
+    fatal_exit("ERROR: [down] PULL_RESP data holds a character outside base64: the run ends");
+}
+
+bool pull_take(pull_session &s, std::uint8_t *reply, std::size_t length, const timespec &when)
 {
     int payload_len = 0;
     downlink_reply kind = take_downlink_reply(reply, length, s.header.token, s.texts, &payload_len);
     if (kind == downlink_reply::ignored)
-        return;
+        return true;
     if (kind == downlink_reply::pull_ack || kind == downlink_reply::out_of_sync_ack) {
         // Version 1 never looked at an acknowledgement's version; version 2
         // counts only its own. A right one in the other version is noticed.
@@ -340,30 +345,27 @@ void pull_take(pull_session &s, std::uint8_t *reply, std::size_t length, const t
             note_server_version(reply[0]);
         }
         if (s.header.version == 2 && reply[0] != 2)
-            return;
+            return true;
         if (kind == downlink_reply::out_of_sync_ack) {
             log_debug(LOG_INFO, "INFO: [down] received out-of-sync ACK");
-            return;
+            return true;
         }
         int ms = elapsed_ms(s.start, when);
         if (s.ack_ms < 0)
             s.ack_ms = ms;
         log_debug(LOG_INFO, "INFO: [down] PULL_ACK received in %i ms", ms);
-        return;
+        return true;
     }
 
     log_debug(LOG_INFO, "INFO: [down] PULL_RESP received :)");
     log_debug(LOG_INFO, "INFO: [down] PULL_RESP parser data: %s", s.texts.data_text);
-    if (kind == downlink_reply::bad_character) {
-        answer_pull_resp(s, reply, "TX_FREQ");
-        fatal_exit("ERROR: [down] PULL_RESP data holds a character outside base64: the run ends");
-    }
     const char *code = "TX_FREQ";
     if (kind == downlink_reply::mismatch)
         log_debug(LOG_INFO, "WARNING: [down] mismatch between .size and .data size once converter to binary");
-    else
+    else if (kind == downlink_reply::downlink)
         code = hand_over(s, reply, length, payload_len);
     answer_pull_resp(s, reply, code);
+    return kind != downlink_reply::bad_character;
 }
 
 void pull_downlink(const std::uint32_t *uplink_tmst)
@@ -387,7 +389,7 @@ void pull_downlink(const std::uint32_t *uplink_tmst)
         ssize_t got = recv(s.socket, reply, sizeof reply - 1, 0);
         clock_gettime(CLOCK_MONOTONIC, &last);
         // A failed receive, the time-out included, is passed over.
-        if (got >= 0)
-            pull_take(s, reply, static_cast<std::size_t>(got), last);
+        if (got >= 0 && !pull_take(s, reply, static_cast<std::size_t>(got), last))
+            fatal_bad_character();
     }
 }

@@ -70,9 +70,13 @@ struct pull_session {
 // Handles one reply of `length` bytes received at `when`, as the pull does:
 // logs it, hands a valid downlink to the radio side, answers a PULL_RESP
 // with a TX_ACK in version 2. `reply` must have room for a NUL after its
-// bytes. A PULL_RESP whose data holds a character outside base64 ends the
-// run.
-void pull_take(pull_session &s, std::uint8_t *reply, std::size_t length, const timespec &when);
+// bytes. False for a PULL_RESP whose data holds a character outside base64
+// (answered, not handed over), which ends the pull's run.
+[[nodiscard]] bool pull_take(pull_session &s, std::uint8_t *reply, std::size_t length,
+                             const timespec &when);
+
+// The run's end after such a PULL_RESP.
+[[noreturn]] void fatal_bad_character();
 
 // The TX_ACK for a PULL_RESP whose token bytes are `token`: version 2, the
 // token, identifier 5, the gateway identifier, then
