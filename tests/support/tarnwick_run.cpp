@@ -177,6 +177,7 @@ struct child_run {
     run_result r;
     int out_fd = -1, err_fd = -1, status_fd = -1, pidfd = -1;
     bool out_open = true, err_open = true, reaped = false;
+    bool killed = false; // by kill_after
     int wstatus = 0;
     std::optional<std::chrono::steady_clock::time_point> exited_at;
     std::chrono::steady_clock::time_point deadline;
@@ -286,6 +287,9 @@ static bool plan_launch(const run_options &opt, const std::string &program, laun
     // The program starts with standard input, output and error only, as it
     // would from the radio side: nothing the test runner holds leaks in.
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    for (int fd : opt.closed_descriptors)
+        if (fd >= 0 && fd <= 2)
+            close(fd);
     if (plan.search_path)
         execvp(plan.file.c_str(), argv.data());
     else
@@ -327,6 +331,11 @@ static bool start_child(child_run &c, const std::string &dir)
     c.status_fd = status_pipe[0];
     fcntl(c.out_fd, F_SETFL, O_NONBLOCK);
     fcntl(c.err_fd, F_SETFL, O_NONBLOCK);
+    if (c.opt->stdout_reader == output_reader::gone) {
+        close(c.out_fd);
+        c.out_fd = -1;
+        c.out_open = false;
+    }
     c.pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     return true;
 }
@@ -356,6 +365,11 @@ static void serve_children(std::vector<child_run> &kids, const std::string &dir,
                            std::chrono::microseconds watch_every)
 {
     auto done = [](const child_run &c) { return c.reaped && !c.out_open && !c.err_open; };
+    // Standard output read now: not while the program runs when its reader
+    // comes only after the exit.
+    auto reading_out = [](const child_run &c) {
+        return c.out_open && (c.reaped || c.opt->stdout_reader != output_reader::after_exit);
+    };
     auto next_watch = std::chrono::steady_clock::now();
     for (;;) {
         auto now = std::chrono::steady_clock::now();
@@ -363,6 +377,10 @@ static void serve_children(std::vector<child_run> &kids, const std::string &dir,
         for (child_run &c : kids) {
             if (c.r.pid < 0 || done(c))
                 continue;
+            if (!c.reaped && !c.killed && c.opt->kill_after && now >= c.r.start + *c.opt->kill_after) {
+                kill(c.r.pid, SIGKILL);
+                c.killed = true;
+            }
             if (!c.reaped && now >= c.deadline) {
                 kill(c.r.pid, SIGKILL);
                 rusage ru{};
@@ -388,7 +406,7 @@ static void serve_children(std::vector<child_run> &kids, const std::string &dir,
         for (child_run &c : kids) {
             if (c.r.pid < 0 || done(c))
                 continue;
-            if (c.out_open)
+            if (reading_out(c))
                 fds.push_back({c.out_fd, POLLIN, 0});
             if (c.err_open)
                 fds.push_back({c.err_fd, POLLIN, 0});
@@ -396,6 +414,8 @@ static void serve_children(std::vector<child_run> &kids, const std::string &dir,
                 fds.push_back({c.pidfd, POLLIN, 0});
             no_pidfd = no_pidfd || (!c.reaped && c.pidfd < 0);
             wake = std::min(wake, c.reaped ? *c.exited_at + PIPE_GRACE : c.deadline);
+            if (!c.reaped && !c.killed && c.opt->kill_after)
+                wake = std::min(wake, c.r.start + *c.opt->kill_after);
         }
         fds.push_back({sink.fd(), POLLIN, 0});
         if (stub && stub->ok())
@@ -413,7 +433,7 @@ static void serve_children(std::vector<child_run> &kids, const std::string &dir,
         for (child_run &c : kids) {
             if (c.r.pid < 0 || done(c))
                 continue;
-            if (c.out_open)
+            if (reading_out(c))
                 c.out_open = read_some(c.out_fd, c.r.out);
             if (c.err_open)
                 c.err_open = read_some(c.err_fd, c.r.err);
@@ -447,9 +467,11 @@ static void finish_child(child_run &c)
     r.wall = *c.exited_at - r.start;
     if (c.pidfd >= 0)
         close(c.pidfd);
-    read_some(c.out_fd, r.out);
+    if (c.out_fd >= 0) {
+        read_some(c.out_fd, r.out);
+        close(c.out_fd);
+    }
     read_some(c.err_fd, r.err);
-    close(c.out_fd);
     close(c.err_fd);
     int child_error = 0;
     r.started = read(c.status_fd, &child_error, sizeof child_error) != sizeof child_error;

@@ -42,6 +42,16 @@
 inline constexpr const char *TARNWICK_PROGRAM = TARNWICK_BIN;
 inline constexpr const char *UDPSINK_PROGRAM = UDPSINK_BIN;
 
+// Who reads a run's standard output (a pipe).
+enum class output_reader {
+    while_running, // the rig, as the output comes
+    after_exit,    // the rig, only once the program has ended, as a caller that
+                   // reads the output afterwards: a program that fills the
+                   // pipe blocks on it
+    gone,          // nobody: the reading end is closed before the program
+                   // starts, so its writes fail with EPIPE (or SIGPIPE)
+};
+
 struct run_options {
     std::vector<std::string> args{};      // argv[1] ...
     std::string program = TARNWICK_PROGRAM; // path that is executed (as_user: its copy)
@@ -80,6 +90,14 @@ struct run_options {
     // unless this is false (for programs that never end by themselves).
     bool deadline_is_failure = true;
     bool keep_dir = false; // also kept when TARNWICK_KEEP_RUN_DIRS is set
+    // Descriptors among 0, 1 and 2 that the program starts with closed (as
+    // from a daemon that closed them), under a launcher too.
+    std::vector<int> closed_descriptors{};
+    output_reader stdout_reader = output_reader::while_running;
+    // SIGKILL this long after the start (a crash or a power cut, as far as
+    // the program can tell); a run that ends that way is no test failure.
+    // Not stretched under a launcher: the test scales it where it must.
+    std::optional<std::chrono::milliseconds> kill_after{};
 };
 
 // The per-run directory; removed with everything in it when the last
