@@ -195,8 +195,8 @@ const char *config_problem()
 const char *unsafe_setting()
 {
     // SF and coderate go into the rxpk record as they are: a quote, a
-    // backslash or a control character in them would break it (or let a
-    // value override the record's fields).
+    // backslash, a control character or a byte that is no UTF-8 in them
+    // would break it (or let a value override the record's fields).
     if (!json_plain(gw_settings.SF))
         return "SF";
     if (!json_plain(gw_settings.coderate))
@@ -271,8 +271,9 @@ int run_forwarder(int argc, char **argv)
     convert_settings(prog);
 
     if (const char *option = unsafe_setting())
-        fatal_exit("option %s holds a quote, backslash or control character: set lorawan.radio.%s", option,
-                   option);
+        fatal_exit("option %s holds a character that would break the record (a quote, backslash, control "
+                   "character or byte that is no UTF-8): set lorawan.radio.%s",
+                   option, option);
     if (prefetched_value_cut(gw_settings.server))
         fatal_exit("option server is longer than 63 characters: set lorawan.general.server");
     if (port_out_of_range(gw_settings.port))

@@ -246,14 +246,19 @@ static void write_dltx(const pull_session &s, const txpk_params &t, int size)
         log_debug(LOG_INFO, "downlink message fail to write");
 }
 
+static void warn_too_long(int bytes)
+{
+    log_debug(LOG_WARNING,
+              "WARNING: [down] downlink of %i bytes is longer than a LoRa frame (at most 255): not handed over",
+              bytes);
+}
+
 // Hands a decoded downlink to the radio side. Returns the TX_ACK code.
 static const char *hand_over(pull_session &s, const std::uint8_t *reply, std::size_t length,
                              int payload_len)
 {
     if (payload_len > MAX_FRAME_SIZE) {
-        log_debug(LOG_WARNING,
-                  "WARNING: [down] downlink of %i bytes is longer than a LoRa frame (at most 255): not handed over",
-                  payload_len);
+        warn_too_long(payload_len);
         return "TX_FREQ";
     }
     txpk_params t;
@@ -360,6 +365,13 @@ bool pull_take(pull_session &s, std::uint8_t *reply, std::size_t length, const t
     log_debug(LOG_INFO, "INFO: [down] PULL_RESP received :)");
     log_debug(LOG_INFO, "INFO: [down] PULL_RESP parser data: %s", s.texts.data_text);
     const char *code = "TX_FREQ";
+    // A data text that fills its buffer was cut: its downlink is longer
+    // than any LoRa frame, whatever the cut text decodes to.
+    if (kind != downlink_reply::downlink && std::strlen(s.texts.data_text) == DATA_TEXT_SIZE - 1) {
+        warn_too_long(std::atoi(s.texts.size_text));
+        answer_pull_resp(s, reply, code);
+        return true;
+    }
     if (kind == downlink_reply::mismatch)
         log_debug(LOG_INFO, "WARNING: [down] mismatch between .size and .data size once converter to binary");
     else if (kind == downlink_reply::downlink)
