@@ -35,7 +35,7 @@ inline const std::string PREVIOUS_DOWNLINK = "previous downlink";
 inline const std::pair<uid_t, gid_t> NOBODY = {65534, 65534};
 
 // The line every run writes, for lorawan_config()'s radio settings.
-inline const std::string LISTENING_LINE = "notice: Listening at SF7BW125 on 868.100000 Mhz.\n";
+inline const std::string LISTENING_LINE = "notice: Listening at SF7BW125 on 868.100000 Mhz.";
 // The pull's lines for a PULL_ACK (a pattern: the delay varies), for any
 // other reply of four bytes or more, and for a downlink whose data does not
 // decode to its size.

@@ -61,7 +61,13 @@ syslog_line parse_syslog_line(std::string_view raw)
     line.timestamp = std::string(stamp);
     line.ident = std::string(tag);
     line.pid = pid;
-    line.message = std::string(rest.substr(colon + 2));
+    // musl's syslog ends every record with a line break (where the text
+    // has none); glibc's sends the text as it is. One trailing "\n" is
+    // dropped, so a message reads the same from either library.
+    std::string_view message = rest.substr(colon + 2);
+    if (!message.empty() && message.back() == '\n')
+        message.remove_suffix(1);
+    line.message = std::string(message);
     return line;
 }
 

@@ -9,7 +9,8 @@
 #include <string_view>
 #include <vector>
 
-// One datagram as glibc's syslog(3) formats it:
+// One datagram as the C library's syslog(3) formats it (musl adds a
+// trailing line break):
 //   <PRI>Mmm dd hh:mm:ss ident[pid]: message
 // (without LOG_PID: "ident: message").
 struct syslog_line {
@@ -20,7 +21,7 @@ struct syslog_line {
     std::string timestamp; // "Mmm dd hh:mm:ss"
     std::string ident;
     int pid = -1; // -1 when the line carries none
-    std::string message; // everything after ": ", unchanged (a trailing "\n" is kept)
+    std::string message; // everything after ": ", but for one trailing "\n" (see the parser)
 };
 
 [[nodiscard]] syslog_line parse_syslog_line(std::string_view raw);

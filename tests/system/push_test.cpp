@@ -17,6 +17,7 @@
 #include <optional>
 #include <ostream>
 #include <regex>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,25 +25,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The tokens of an unseeded generator: every run draws the same ones (the
-// test's own C library computes them, as tarnwick's does).
-wire_token token(int datagram_index)
-{
-    std::srand(1);
-    wire_token t{};
-    for (int i = 0; i <= datagram_index; i++) {
-        t.first = static_cast<std::uint8_t>(std::rand() & 0xff);
-        t.second = static_cast<std::uint8_t>(std::rand() & 0xff);
-    }
-    return t;
-}
-
-// The first 12 bytes of `d`, expected byte for byte.
-void expect_header(const stub_datagram &d, std::uint8_t identifier, int datagram_index)
+// The first 12 bytes of `d`: version 1, the identifier and the gateway
+// identifier, most significant byte first. The token is the C library's
+// rand(), which differs between C libraries: it is compared between runs
+// (TokensAreTheSameInEveryRun), not predicted.
+void expect_header(const stub_datagram &d, std::uint8_t identifier)
 {
     ASSERT_GE(d.data.size(), 12u);
-    wire_token t = token(datagram_index);
-    wire_bytes want = {1, t.first, t.second, identifier};
+    wire_bytes want = {1, d.data[1], d.data[2], identifier};
     for (int i = 0; i < 8; i++)
         want.push_back(static_cast<std::uint8_t>(GATEWAY_EUI >> (56 - 8 * i)));
     EXPECT_EQ(to_hex(wire_bytes(d.data.begin(), d.data.begin() + 12)), to_hex(want));
@@ -197,7 +187,7 @@ TEST_F(Push, StatRecordOnTheWire)
     EXPECT_EQ(r.out, "");
     ASSERT_EQ(r.datagrams.size(), 1u);
     const stub_datagram &d = r.datagrams[0];
-    expect_header(d, 0, 0);
+    expect_header(d, 0);
     std::string record = record_of(d);
     EXPECT_TRUE(std::regex_match(record, STAT_RECORD)) << record;
     // The length is the record's and the header's: no NUL goes out.
@@ -224,37 +214,56 @@ TEST_F(Push, GatewayIdentifierOnTheWireMostSignificantByteFirst)
 // sent as soon as the PUSH_DATA arrives; the gateway sends it only once.
 TEST_F(Push, AcknowledgementRules)
 {
-    const wire_token t = token(0);
     const std::string ok = "info: INFO: \\[up\\] PUSH_ACK received in \\d+ ms";
     const std::string sync = "warning: WARNING: \\[up\\] ignored out-of sync ACK packet";
     const std::string bad = "warning: WARNING: \\[up\\] ignored invalid non-ACL packet";
-    wire_bytes right = make_ack(1, t.first, t.second, ID_PUSH_ACK);
-    wire_bytes long_right = right;
-    long_right.resize(40, 0x55);
+    auto right = [](wire_token t) { return make_ack(1, t.first, t.second, ID_PUSH_ACK); };
+    using replies = std::function<std::vector<wire_bytes>(wire_token)>;
     struct {
         const char *name;
-        std::vector<wire_bytes> replies;
+        replies to; // the replies to a PUSH_DATA with this token
         std::vector<std::string> lines; // after the stat update line, as patterns
     } cases[] = {
-        {"right token", {right}, {ok}},
-        {"no reply", {}, {}},
-        {"an earlier token, then the right one", {make_ack(1, t.first, t.second ^ 1, ID_PUSH_ACK), right},
+        {"right token", [&](wire_token t) { return std::vector<wire_bytes>{right(t)}; }, {ok}},
+        {"no reply", [](wire_token) { return std::vector<wire_bytes>{}; }, {}},
+        {"an earlier token, then the right one",
+         [&](wire_token t) {
+             return std::vector<wire_bytes>{make_ack(1, t.first, t.second ^ 1, ID_PUSH_ACK), right(t)};
+         },
          {sync, ok}},
         {"two foreign tokens use up both attempts",
-         {make_ack(1, 0, 0, ID_PUSH_ACK), make_ack(1, 1, 1, ID_PUSH_ACK), right},
+         [&](wire_token t) {
+             return std::vector<wire_bytes>{make_ack(1, t.first ^ 1, 0, ID_PUSH_ACK),
+                                            make_ack(1, t.first ^ 2, 1, ID_PUSH_ACK), right(t)};
+         },
          {sync, sync}},
         // Judged as before, and the run says once which version the server speaks.
-        {"version 2", {make_ack(2, t.first, t.second, ID_PUSH_ACK)},
+        {"version 2",
+         [](wire_token t) { return std::vector<wire_bytes>{make_ack(2, t.first, t.second, ID_PUSH_ACK)}; },
          {bad, "notice: the server speaks protocol version 2; set option protocol '2'"}},
-        {"a PULL_ACK", {make_ack(1, t.first, t.second, ID_PULL_ACK)}, {bad}},
-        {"3 bytes that look right", {wire_bytes(right.begin(), right.begin() + 3)}, {bad}},
-        {"an empty datagram, then the right one", {wire_bytes{}, right}, {bad, ok}},
-        {"40 bytes, judged by the first 4", {long_right}, {ok}},
+        {"a PULL_ACK",
+         [](wire_token t) { return std::vector<wire_bytes>{make_ack(1, t.first, t.second, ID_PULL_ACK)}; },
+         {bad}},
+        {"3 bytes that look right",
+         [&](wire_token t) {
+             wire_bytes b = right(t);
+             return std::vector<wire_bytes>{wire_bytes(b.begin(), b.begin() + 3)};
+         },
+         {bad}},
+        {"an empty datagram, then the right one",
+         [&](wire_token t) { return std::vector<wire_bytes>{wire_bytes{}, right(t)}; }, {bad, ok}},
+        {"40 bytes, judged by the first 4",
+         [&](wire_token t) {
+             wire_bytes b = right(t);
+             b.resize(40, 0x55);
+             return std::vector<wire_bytes>{b};
+         },
+         {ok}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         stub.set_script([&c](server_stub &s, const stub_datagram &d) {
-            for (const wire_bytes &reply : c.replies)
+            for (const wire_bytes &reply : c.to(token_of(d)))
                 s.reply(d, reply);
         });
         run_result r = run({"stat"});
@@ -265,6 +274,21 @@ TEST_F(Push, AcknowledgementRules)
         for (std::size_t i = 0; i < c.lines.size(); i++)
             EXPECT_TRUE(std::regex_match(lines[2 + i], std::regex(c.lines[i]))) << lines[2 + i];
     }
+}
+
+// The generator is never seeded: every run draws the same tokens, in the
+// same order, and each datagram of a run takes the next ones.
+TEST_F(Push, TokensAreTheSameInEveryRun)
+{
+    stub.set_script(ack_everything());
+    run_result first = rxpk("hello");
+    run_result second = rxpk("hello");
+    ASSERT_EQ(first.datagrams.size(), 2u);
+    ASSERT_EQ(second.datagrams.size(), 2u);
+    for (std::size_t i = 0; i < 2; i++)
+        EXPECT_EQ(to_hex(wire_bytes(first.datagrams[i].data.begin() + 1, first.datagrams[i].data.begin() + 3)),
+                  to_hex(wire_bytes(second.datagrams[i].data.begin() + 1, second.datagrams[i].data.begin() + 3)))
+            << "datagram " << i;
 }
 
 // Two receive time-outs of 50 ms: the run waits about 100 ms for a silent
@@ -286,9 +310,9 @@ TEST_F(Push, HelloRecordOnTheWire)
     EXPECT_EQ(r.exit_status, 0) << r.log_text();
     // 'h' is 0x68: its three lowest bits are clear, so a pull follows.
     ASSERT_EQ(r.datagrams.size(), 2u);
-    expect_header(r.datagrams[1], ID_PULL_DATA, 1);
+    expect_header(r.datagrams[1], ID_PULL_DATA);
     const stub_datagram &d = r.datagrams[0];
-    expect_header(d, 0, 0);
+    expect_header(d, 0);
     std::string record = record_of(d);
     EXPECT_TRUE(std::regex_match(
         record, std::regex(R"re(\{"rxpk":\[\{"tmst":\d+,"chan": 0,"rfch": 0,"freq":868\.100000,"stat":1,)re"
@@ -346,7 +370,7 @@ TEST_P(FirstByte, StartsThePull)
     ASSERT_EQ(r.datagrams.size(), c.pulls ? 2u : 1u);
     if (c.pulls) {
         EXPECT_EQ(r.datagrams[1].data.size(), 12u);
-        expect_header(r.datagrams[1], ID_PULL_DATA, 1);
+        expect_header(r.datagrams[1], ID_PULL_DATA);
     }
 }
 

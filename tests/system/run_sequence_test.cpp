@@ -163,7 +163,7 @@ TEST_F(RunSequence, MissingOptionsAreLoggedOnlyFromLookupEightOnWithTheGateOpen)
     const std::string coderate = std::string("notice: ") + PROG + ": get option coderate=coderate";
     const std::string bw = std::string("notice: ") + PROG + ": get option bw=BW";
     const std::string frequency = std::string("notice: ") + PROG + ": get option frequency=rx_frequency";
-    const std::string listening_sf = "notice: Listening at SFSFBW125 on 868.100000 Mhz.\n";
+    const std::string listening_sf = "notice: Listening at SFSFBW125 on 868.100000 Mhz.";
     struct {
         const char *name;
         config_overrides overrides;
@@ -201,10 +201,10 @@ TEST_F(RunSequence, ListeningLineShowsSpreadingFactorAndFrequency)
         config_overrides overrides;
         const char *line;
     } cases[] = {
-        {{{"SF", "12"}, {"rx_frequency", "869525000"}}, "Listening at SF12BW125 on 869.525000 Mhz.\n"},
-        {{{"rx_frequency", std::nullopt}}, "Listening at SF7BW125 on 868.100000 Mhz.\n"},
-        {{{"rx_frequency", "868.1e6"}}, "Listening at SF7BW125 on 868.100000 Mhz.\n"},
-        {{{"rx_frequency", "abc"}}, "Listening at SF7BW125 on 0.000000 Mhz.\n"},
+        {{{"SF", "12"}, {"rx_frequency", "869525000"}}, "Listening at SF12BW125 on 869.525000 Mhz."},
+        {{{"rx_frequency", std::nullopt}}, "Listening at SF7BW125 on 868.100000 Mhz."},
+        {{{"rx_frequency", "868.1e6"}}, "Listening at SF7BW125 on 868.100000 Mhz."},
+        {{{"rx_frequency", "abc"}}, "Listening at SF7BW125 on 0.000000 Mhz."},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
