@@ -2,6 +2,7 @@
 // udpsink: prints every UDP datagram that reaches port 9930 as one line of
 // text, until an error ends it. A debugging aid, sharing nothing with tarnwick.
 
+#include <bit>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -19,7 +20,15 @@ static constexpr int MAX_DATAGRAM = 1500;
 static constexpr long WAIT_USEC = 100000;
 
 static int sock;
-static struct sockaddr_in local_addr;
+// A 16-bit number in network byte order, whatever the host's.
+static constexpr in_port_t network_order(in_port_t v)
+{
+    return std::endian::native == std::endian::big ? v : static_cast<in_port_t>(v >> 8 | v << 8);
+}
+
+// Port 9930 on every local IPv4 address (INADDR_ANY is 0 in any byte order).
+static const struct sockaddr_in local_addr = {
+    .sin_family = AF_INET, .sin_port = network_order(PORT), .sin_addr = {INADDR_ANY}, .sin_zero = {}};
 static char buf[MAX_DATAGRAM + 1];
 static char stdout_buf[BUFSIZ];
 
@@ -29,30 +38,37 @@ static void wake_up(int)
 }
 
 // Descriptors 0, 1 and 2 open, on /dev/null where they were closed, so
-// that the socket never becomes standard output.
+// that the socket never becomes standard output. (The last /dev/null opened
+// stays open: one descriptor, for less code than closing it.)
 static void open_standard_descriptors()
 {
-    for (int fd = 0; fd < 3; fd++)
-        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) < 0)
-            _exit(-1);
+    for (int i = 0; i < 3 && open("/dev/null", O_RDWR) < 3; i++) {
+    }
 }
 
-// One datagram as one line (up to its first NUL). On a terminal, control
-// bytes are written as \xNN: a datagram must not drive the operator's
-// terminal. Into a pipe or a file the bytes go as they are.
-static void print_line(const char *text, bool terminal)
+// A datagram as it is shown: into a pipe or a file the bytes as they are;
+// on a terminal the control bytes as \xNN, so that a datagram cannot drive
+// the operator's terminal.
+static char shown[MAX_DATAGRAM * 4 + 1];
+
+static const char *printable(const char *text, bool terminal)
 {
-    if (!terminal) {
-        puts(text);
-        return;
-    }
+    static const char HEX[] = "0123456789abcdef";
+    if (!terminal)
+        return text;
+    char *o = shown;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
-        if (*p < 0x20 || *p == 0x7f)
-            printf("\\x%02x", *p);
-        else
-            putchar(*p);
+        if (*p < 0x20 || *p == 0x7f) {
+            *o++ = '\\';
+            *o++ = 'x';
+            *o++ = HEX[*p >> 4];
+            *o++ = HEX[*p & 15];
+        } else {
+            *o++ = static_cast<char>(*p);
+        }
     }
-    putchar('\n');
+    *o = '\0';
+    return shown;
 }
 
 int main()
@@ -77,10 +93,7 @@ int main()
         exit(-1);
     }
 
-    local_addr.sin_family = AF_INET;
-    local_addr.sin_port = htons(PORT);
-    local_addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(sock, reinterpret_cast<struct sockaddr *>(&local_addr), sizeof(local_addr)) < 0) {
+    if (bind(sock, reinterpret_cast<const struct sockaddr *>(&local_addr), sizeof(local_addr)) < 0) {
         perror("bind() failed");
         exit(-1);
     }
@@ -128,6 +141,6 @@ int main()
         }
         // Printed as text: the line ends at the first NUL of the datagram.
         buf[len] = '\0';
-        print_line(buf, terminal);
+        puts(printable(buf, terminal));
     }
 }
