@@ -4,12 +4,17 @@
 #
 #   scripts/bench.sh [--runs N] [--strict]
 #
-# Builds at -Os (MinSizeRel), for x86_64 and big-endian MIPS, with the
-# built-in UCI reader, plus the floor program of bench/; with libuci too
-# where an installed one is given (TARNWICK_LIBUCI_PREFIX for this host,
-# TARNWICK_LIBUCI_MIPS_PREFIX for MIPS, e.g. an OpenWrt SDK's staging
-# directory; without them the libuci rows and columns say "-"). Then it
-# measures on this machine and prints one table: sizes and
+# Builds both programs as a router gets them (big-endian MIPS 24Kc, soft
+# float, musl, OpenWrt's flags: cmake/router-mips-musl.cmake, the toolchain
+# from scripts/router-toolchain.sh) and for this host at -Os (MinSizeRel),
+# with the built-in UCI reader, plus the floor program of bench/; with
+# libuci too where an installed one is given (TARNWICK_LIBUCI_PREFIX for
+# this host, TARNWICK_LIBUCI_ROUTER_PREFIX for the router, e.g. an OpenWrt
+# SDK's staging directory; without them the libuci rows and columns say
+# "-"). The router's sizes are the headline rows, with their budgets; the
+# text of tarnwick without the built-in reader is read off the linker's
+# map (everything but what uci/ contributes). Then it measures on this
+# machine and prints one table: sizes and
 # needed libraries, callgrind instructions and peak resident memory of one
 # run, and latencies over N runs (default 200), each beside the floor's, with
 # every budget marked PASS or FAIL. A missed budget is reported in the table;
@@ -35,14 +40,15 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-"$top/scripts/deps.sh" gcc binutils valgrind gcc-mips-linux-gnu g++-mips-linux-gnu \
-    binutils-mips-linux-gnu >&2
+"$top/scripts/deps.sh" gcc binutils valgrind >&2
+"$top/scripts/router-toolchain.sh" >&2
 
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 log="$out/build.log"
 : >"$log"
-toolchain="$top/cmake/mips-linux-gnu.cmake"
+toolchain="$top/cmake/router-mips-musl.cmake"
+router_tools=${ROUTER_TOOLCHAIN_DIR:-$top/build/router-toolchain}/bin/mips-linux-musl-
 
 step() { # what, command...
     what=$1
@@ -55,7 +61,7 @@ step() { # what, command...
 }
 
 libuci_host=${TARNWICK_LIBUCI_PREFIX:-}
-libuci_mips=${TARNWICK_LIBUCI_MIPS_PREFIX:-}
+libuci_router=${TARNWICK_LIBUCI_ROUTER_PREFIX:-}
 
 configure() { # build-dir, cmake options...
     dir=$1
@@ -66,19 +72,20 @@ configure() { # build-dir, cmake options...
 }
 export CC=gcc CXX=g++
 configure "$out/host-builtin" -DTARNWICK_UCI=builtin
-configure "$out/mips-builtin" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DTARNWICK_UCI=builtin
+configure "$out/router-builtin" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DTARNWICK_UCI=builtin \
+    -DTARNWICK_LINK_MAP=ON
 if [ -n "$libuci_host" ]; then
     configure "$out/host-libuci" -DTARNWICK_UCI=libuci -DTARNWICK_LIBUCI_PREFIX="$libuci_host"
 fi
-if [ -n "$libuci_mips" ]; then
-    configure "$out/mips-libuci" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DTARNWICK_UCI=libuci \
-        -DCMAKE_FIND_ROOT_PATH="$libuci_mips" -DTARNWICK_LIBUCI_PREFIX="$libuci_mips"
+if [ -n "$libuci_router" ]; then
+    configure "$out/router-libuci" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DTARNWICK_UCI=libuci \
+        -DCMAKE_FIND_ROOT_PATH="$libuci_router" -DTARNWICK_LIBUCI_PREFIX="$libuci_router"
 fi
 step "configure bench-host" cmake -S "$top/bench" -B "$out/bench-host" -G Ninja
 step "build bench-host" cmake --build "$out/bench-host" -j 2
-step "configure bench-mips" cmake -S "$top/bench" -B "$out/bench-mips" -G Ninja \
+step "configure bench-router" cmake -S "$top/bench" -B "$out/bench-router" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain"
-step "build bench-mips" cmake --build "$out/bench-mips" -j 2
+step "build bench-router" cmake --build "$out/bench-router" -j 2
 
 results="$out/results.txt"
 : >"$results"
@@ -94,16 +101,40 @@ sizes() { # arch, backend, binary, prefix of the binutils
     rm -f "$stripped"
 }
 for backend in builtin libuci; do
-    for arch in host mips; do
+    for arch in router host; do
         [ -d "$out/$arch-$backend" ] || continue
         tools=""
-        [ $arch = mips ] && tools=mips-linux-gnu-
+        [ $arch = router ] && tools=$router_tools
         sizes $arch $backend "$out/$arch-$backend/forwarder/tarnwick" "$tools"
         sizes $arch $backend "$out/$arch-$backend/tools/udpsink/udpsink" "$tools"
     done
 done
 sizes host - "$out/bench-host/floor" ""
-sizes mips - "$out/bench-mips/floor" mips-linux-gnu-
+sizes router - "$out/bench-router/floor" "$router_tools"
+
+# The router's tarnwick without the built-in reader: its text less what the
+# objects of uci/ put into the text segment (the libuci package carries a
+# small adapter there instead), from the linker's map.
+map="$out/router-builtin/tarnwick.map"
+if [ -f "$map" ]; then
+    uci=$(awk '
+        function hex(s,    i, n) {
+            n = 0
+            s = tolower(substr(s, 3))
+            for (i = 1; i <= length(s); i++)
+                n = n * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+            return n
+        }
+        /^[^ ]/ { out = $1 }
+        out !~ /^\.(text|rodata|init|fini|MIPS\.stubs)$/ { next }
+        /^ \.[^ ]+ +0x[0-9a-f]+ +0x[0-9a-f]+ / { if ($4 ~ /libuci_/) n += hex($3); next }
+        /^ \.[^ ]+$/ { pending = 1; next }
+        pending && /^ +0x[0-9a-f]+ +0x[0-9a-f]+ / { if ($3 ~ /libuci_/) n += hex($2); pending = 0; next }
+        { pending = 0 }
+        END { print n + 0 }' "$map")
+    text=$(sed -n 's/^size router builtin tarnwick \([0-9]*\) .*/\1/p' "$results")
+    echo "nouci router tarnwick $((text - uci)) $uci" >>"$results"
+fi
 
 # The runs: callgrind, peak memory, latencies.
 rm -rf "$out/run"
