@@ -74,9 +74,9 @@ struct run_request {
 
 struct run_result {
     bool ok = false;
-    int status = -1;           // exit status, or 128 + signal
-    double push_us = -1;       // exec -> first PUSH_DATA arrival
-    double dldata_us = -1;     // PULL_RESP sent -> dldata in place
+    int status = -1;       // exit status, or 128 + signal
+    double push_us = -1;   // exec -> first PUSH_DATA arrival
+    double dldata_us = -1; // PULL_RESP sent -> dldata in place
     long peak_rss_kib = -1;
 };
 
@@ -85,7 +85,7 @@ struct run_result {
 static constexpr const char *GATEWAY_ID = "a840411d2c3b4e5f";
 static constexpr int WARM_UP_RUNS = 5;
 static constexpr int RSS_RUNS = 9;
-static constexpr int RUN_SECONDS = 20;       // any single run, plain or traced
+static constexpr int RUN_SECONDS = 20;        // any single run, plain or traced
 static constexpr int CALLGRIND_SECONDS = 120; // a run under valgrind
 
 // A 20-byte frame as the radio side leaves it in /var/iot/data. Only the
@@ -143,8 +143,12 @@ static std::string config_text(unsigned port)
     std::ostringstream s;
     s << "config lorawan 'general'\n"
          "\toption server '127.0.0.1'\n"
-         "\toption port '" << port << "'\n"
-         "\toption gateway_id '" << GATEWAY_ID << "'\n"
+         "\toption port '"
+      << port
+      << "'\n"
+         "\toption gateway_id '"
+      << GATEWAY_ID
+      << "'\n"
          "\toption mail 'ops@example.net'\n"
          "\toption lati '52.1'\n"
          "\toption long '114.057865'\n"
@@ -378,8 +382,8 @@ static run_result run_once(const run_request &req, const std::string &valgrind)
             killed = true;
             deadline += 5e6;
         }
-        pollfd fds[4] = {{server_fd, POLLIN, 0}, {inotify_fd, POLLIN, 0}, {p.sink->fd(), POLLIN, 0},
-                         {signal_fd, POLLIN, 0}};
+        pollfd fds[4] = {
+            {server_fd, POLLIN, 0}, {inotify_fd, POLLIN, 0}, {p.sink->fd(), POLLIN, 0}, {signal_fd, POLLIN, 0}};
         poll(fds, 4, static_cast<int>(std::clamp(left_ms, 1.0, 1000.0)));
         if (fds[0].revents)
             serve(r, pull_resp_sent);
@@ -503,8 +507,7 @@ int main(int argc, char **argv)
     sched_param priority{};
     priority.sched_priority = 10;
     if (sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &priority) != 0)
-        std::fprintf(stderr, "bench_run: no real-time priority (%s); latencies are coarser\n",
-                     std::strerror(errno));
+        std::fprintf(stderr, "bench_run: no real-time priority (%s); latencies are coarser\n", std::strerror(errno));
 
     sigset_t chld;
     sigemptyset(&chld);
@@ -562,8 +565,7 @@ int main(int argc, char **argv)
                     peaks.push_back(r.peak_rss_kib);
             }
             std::sort(peaks.begin(), peaks.end());
-            print_value(p, "peak_rss_kib", j.name,
-                        peaks.size() == RSS_RUNS ? peaks[RSS_RUNS / 2] : -1);
+            print_value(p, "peak_rss_kib", j.name, peaks.size() == RSS_RUNS ? peaks[RSS_RUNS / 2] : -1);
         }
 
     // Latencies: the programs take turns, run by run, so that a slow moment

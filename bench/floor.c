@@ -58,12 +58,13 @@ static void take_word(const char **p, char *out)
 
 static char *slot_for(const char *section, const char *name)
 {
-    static const struct { const char *section, *name; char *slot; } table[] = {
-        { "general", "server", server }, { "general", "port", port },
-        { "general", "gateway_id", gateway_id }, { "general", "mail", mail },
-        { "general", "lati", lati }, { "general", "long", lon },
-        { "radio", "SF", sf }, { "radio", "coderate", coderate },
-        { "radio", "rx_frequency", rx_frequency },
+    static const struct {
+        const char *section, *name;
+        char *slot;
+    } table[] = {
+        {"general", "server", server}, {"general", "port", port},       {"general", "gateway_id", gateway_id},
+        {"general", "mail", mail},     {"general", "lati", lati},       {"general", "long", lon},
+        {"radio", "SF", sf},           {"radio", "coderate", coderate}, {"radio", "rx_frequency", rx_frequency},
     };
     size_t i;
 
@@ -230,10 +231,10 @@ int main(int argc, char **argv)
         strftime(when, sizeof when, "%F %T %Z", gmtime(&now));
         put_header(datagram, 0, eui);
         len = snprintf((char *)datagram + 12, sizeof datagram - 12,
-                   "{\"stat\":{\"time\":\"%s\",\"lati\":%.5f,\"long\":%.5f,\"alti\":0,"
-                   "\"rxnb\":0,\"rxok\":0,\"rxfw\":0,\"ackr\":0.0,\"dwnb\":0,\"txnb\":0,"
-                   "\"pfrm\":\"RK30/RKW30\",\"mail\":\"%s\",\"desc\":\"\"}}",
-                   when, (double)(float)atof(lati), (double)(float)atof(lon), mail);
+                       "{\"stat\":{\"time\":\"%s\",\"lati\":%.5f,\"long\":%.5f,\"alti\":0,"
+                       "\"rxnb\":0,\"rxok\":0,\"rxfw\":0,\"ackr\":0.0,\"dwnb\":0,\"txnb\":0,"
+                       "\"pfrm\":\"RK30/RKW30\",\"mail\":\"%s\",\"desc\":\"\"}}",
+                       when, (double)(float)atof(lati), (double)(float)atof(lon), mail);
     } else if (argc >= 4) {
         unsigned char payload[256];
         struct timeval tv;
@@ -248,12 +249,11 @@ int main(int argc, char **argv)
         gettimeofday(&tv, NULL);
         put_header(datagram, 0, eui);
         len = snprintf(record, sizeof datagram - 12,
-                   "{\"rxpk\":[{\"tmst\":%u,\"chan\": 0,\"rfch\": 0,\"freq\":%.6f,\"stat\":1,"
-                   "\"modu\":\"LORA\",\"datr\":\"SF%sBW125\",\"codr\":\"4/%s\",\"lsnr\":9,"
-                   "\"rssi\":%d,\"size\":%u,\"data\":\"",
-                   (unsigned)tv.tv_sec * 1000000u + (unsigned)tv.tv_usec,
-                   atof(rx_frequency) / 1000000.0, sf, coderate, atoi(argv[2]),
-                   (unsigned)atoi(argv[3]));
+                       "{\"rxpk\":[{\"tmst\":%u,\"chan\": 0,\"rfch\": 0,\"freq\":%.6f,\"stat\":1,"
+                       "\"modu\":\"LORA\",\"datr\":\"SF%sBW125\",\"codr\":\"4/%s\",\"lsnr\":9,"
+                       "\"rssi\":%d,\"size\":%u,\"data\":\"",
+                       (unsigned)tv.tv_sec * 1000000u + (unsigned)tv.tv_usec, atof(rx_frequency) / 1000000.0, sf,
+                       coderate, atoi(argv[2]), (unsigned)atoi(argv[3]));
         len += b64_encode(payload, n, record + len);
         memcpy(record + len, "\"}]}", 4);
         len += 4;
@@ -263,7 +263,7 @@ int main(int argc, char **argv)
     }
 
     if (len > 0) {
-        struct timeval timeout = { 0, 50000 };
+        struct timeval timeout = {0, 50000};
 
         fd = socket(addrs->ai_family, addrs->ai_socktype, addrs->ai_protocol);
         if (fd < 0 || connect(fd, addrs->ai_addr, addrs->ai_addrlen) != 0)

@@ -29,9 +29,9 @@ struct forwarder_lookup {
 };
 
 constexpr forwarder_lookup FORWARDER[] = {
-    {"general", "server"}, {"general", "port"},      {"general", "mail"}, {"general", "gateway_id"},
-    {"general", "lati"},   {"general", "long"},      {"general", "pfwd_debug"},
-    {"radio", "SF"},       {"radio", "coderate"},    {"radio", "BW"},     {"radio", "rx_frequency"},
+    {"general", "server"}, {"general", "port"}, {"general", "mail"},       {"general", "gateway_id"},
+    {"general", "lati"},   {"general", "long"}, {"general", "pfwd_debug"}, {"radio", "SF"},
+    {"radio", "coderate"}, {"radio", "BW"},     {"radio", "rx_frequency"},
 };
 constexpr std::size_t N_FORWARDER = sizeof(FORWARDER) / sizeof(FORWARDER[0]);
 

@@ -7,8 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-static constexpr char ALPHABET[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+static constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 static_assert(sizeof ALPHABET == 64 + 1);
 
 // Marks a byte that is not in the alphabet in SEXTET_OF.
@@ -61,8 +60,7 @@ static int sextet_of(char c)
 
 // The whole encoder without padding. On an impossible remainder it stores
 // the line of the check in *bad_line and returns IMPOSSIBLE_REMAINDER.
-static int encode_nopad_core(const std::uint8_t *in, int n, char *out, int cap,
-                             unsigned *bad_line)
+static int encode_nopad_core(const std::uint8_t *in, int n, char *out, int cap, unsigned *bad_line)
 {
     if (!out || !in)
         return -1;
@@ -123,8 +121,7 @@ static int encode_nopad_core(const std::uint8_t *in, int n, char *out, int cap,
 // character outside the alphabet gives B64_BAD_CHAR (the groups before it
 // are stored), an impossible remainder gives IMPOSSIBLE_REMAINDER with the
 // line of the check in *bad_line.
-static int decode_nopad_core(const char *in, int n, std::uint8_t *out, int cap,
-                             unsigned *bad_line)
+static int decode_nopad_core(const char *in, int n, std::uint8_t *out, int cap, unsigned *bad_line)
 {
     if (!out || !in)
         return -1;
@@ -164,8 +161,7 @@ static int decode_nopad_core(const char *in, int n, std::uint8_t *out, int cap,
         int d = sextet_of(src[3]);
         if (a < 0 || b < 0 || c < 0 || d < 0)
             return B64_BAD_CHAR;
-        std::uint32_t v = std::uint32_t(a) << 18 | std::uint32_t(b) << 12 |
-                          std::uint32_t(c) << 6 | std::uint32_t(d);
+        std::uint32_t v = std::uint32_t(a) << 18 | std::uint32_t(b) << 12 | std::uint32_t(c) << 6 | std::uint32_t(d);
         dst[0] = static_cast<std::uint8_t>(v >> 16);
         dst[1] = static_cast<std::uint8_t>(v >> 8);
         dst[2] = static_cast<std::uint8_t>(v);

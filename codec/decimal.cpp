@@ -49,8 +49,7 @@ bool decimal_to_u32(const char *text, int scale, bool round, std::uint32_t *out,
     }
     if (!any_digit)
         return false;
-    if ((*p == 'e' || *p == 'E') &&
-        (is_digit(p[1]) || ((p[1] == '+' || p[1] == '-') && is_digit(p[2])))) {
+    if ((*p == 'e' || *p == 'E') && (is_digit(p[1]) || ((p[1] == '+' || p[1] == '-') && is_digit(p[2])))) {
         const char *q = p + 1;
         bool minus = *q == '-';
         if (*q == '+' || *q == '-')

@@ -78,12 +78,10 @@ struct channel_grid {
 };
 
 static constexpr channel_grid GRIDS[] = {
-    {"EU868", 868100000, 200000, 3, 0},  {"EU868", 867100000, 200000, 5, 3},
-    {"US915", 902300000, 200000, 64, 0}, {"US915", 903000000, 1600000, 8, 64},
-    {"AU915", 915200000, 200000, 64, 0}, {"AU915", 915900000, 1600000, 8, 64},
-    {"AS923", 923200000, 200000, 2, 0},  {"KR920", 922100000, 200000, 3, 0},
-    {"IN865", 865062500, 340000, 2, 0},  {"IN865", 865985000, 0, 1, 2},
-    {"CN470", 470300000, 200000, 96, 0}, {"EU433", 433175000, 200000, 3, 0},
+    {"EU868", 868100000, 200000, 3, 0},   {"EU868", 867100000, 200000, 5, 3},  {"US915", 902300000, 200000, 64, 0},
+    {"US915", 903000000, 1600000, 8, 64}, {"AU915", 915200000, 200000, 64, 0}, {"AU915", 915900000, 1600000, 8, 64},
+    {"AS923", 923200000, 200000, 2, 0},   {"KR920", 922100000, 200000, 3, 0},  {"IN865", 865062500, 340000, 2, 0},
+    {"IN865", 865985000, 0, 1, 2},        {"CN470", 470300000, 200000, 96, 0}, {"EU433", 433175000, 200000, 3, 0},
     {"RU864", 868900000, 200000, 2, 0},
 };
 
@@ -108,15 +106,15 @@ static void check_frequency()
             continue;
         unsigned n = g.step == 0 ? 0 : (hz - g.first) / g.step;
         if (n < g.count) {
-            verdict(true, "rx_frequency", "rx_frequency %u Hz: %s channel %u (%u.%06u MHz)", hz, g.plan,
-                    g.number + n, hz / 1000000, hz % 1000000);
+            verdict(true, "rx_frequency", "rx_frequency %u Hz: %s channel %u (%u.%06u MHz)", hz, g.plan, g.number + n,
+                    hz / 1000000, hz % 1000000);
             return;
         }
     }
     for (const band &b : BANDS) {
         if (hz >= b.low && hz <= b.high) {
-            verdict(true, "rx_frequency", "rx_frequency %u Hz: inside the %s band, not a default uplink channel",
-                    hz, b.plans);
+            verdict(true, "rx_frequency", "rx_frequency %u Hz: inside the %s band, not a default uplink channel", hz,
+                    b.plans);
             return;
         }
     }
@@ -174,11 +172,16 @@ static void print_settings()
     char window[16];
     std::snprintf(window, sizeof window, "%i", gw_settings.pull_window_seconds);
     const shown options[] = {
-        {"server", gw_settings.server, nullptr},         {"port", gw_settings.port, nullptr},
-        {"gateway_id", gw_settings.gateway_id, ""},      {"mail", gw_settings.mail, ""},
-        {"lati", gw_settings.lati, ""},                  {"long", gw_settings.long_, ""},
-        {"pfwd_debug", gw_settings.pfwd_debug, ""},      {"SF", gw_settings.SF, ""},
-        {"coderate", gw_settings.coderate, ""},          {"BW", gw_settings.BW, ""},
+        {"server", gw_settings.server, nullptr},
+        {"port", gw_settings.port, nullptr},
+        {"gateway_id", gw_settings.gateway_id, ""},
+        {"mail", gw_settings.mail, ""},
+        {"lati", gw_settings.lati, ""},
+        {"long", gw_settings.long_, ""},
+        {"pfwd_debug", gw_settings.pfwd_debug, ""},
+        {"SF", gw_settings.SF, ""},
+        {"coderate", gw_settings.coderate, ""},
+        {"BW", gw_settings.BW, ""},
         {"rx_frequency", gw_settings.rx_frequency, nullptr},
         {"pull_window", gw_settings.pull_window, window},
         {"protocol", gw_settings.protocol, gw_settings.protocol_version == 2 ? "2" : "1"},
@@ -214,8 +217,9 @@ static void check_gateway_id(bool *probe)
         std::snprintf(what, sizeof what, "gateway_id is not set");
     char eui[20];
     if (suggested_eui(eui, sizeof eui))
-        verdict(false, "gateway_id", "%s: this router's MAC address gives the EUI-64 %s: uci set lorawan.general.gateway_id=%s",
-                what, eui, eui);
+        verdict(false, "gateway_id",
+                "%s: this router's MAC address gives the EUI-64 %s: uci set lorawan.general.gateway_id=%s", what, eui,
+                eui);
     else
         verdict(false, "gateway_id", "%s: set lorawan.general.gateway_id to the gateway's EUI", what);
 }
@@ -286,8 +290,7 @@ static bool judge_settings()
     };
     char window[48];
     std::snprintf(window, sizeof window, "the pull listens %i s", gw_settings.pull_window_seconds);
-    option_verdict("pull_window", gw_settings.pull_window, in_range(gw_settings.pull_window, 1, 30), "1 to 30",
-                   window);
+    option_verdict("pull_window", gw_settings.pull_window, in_range(gw_settings.pull_window, 1, 30), "1 to 30", window);
     option_verdict("protocol", gw_settings.protocol, in_range(gw_settings.protocol, 1, 2), "1 or 2",
                    gw_settings.protocol_version == 2 ? "version 2, a TX_ACK for every downlink" : "version 1");
     option_verdict("downlink", gw_settings.downlink, in_range(gw_settings.downlink, 0, 1), "0 or 1",
@@ -297,10 +300,10 @@ static bool judge_settings()
 
 // What one probe in one protocol version got back.
 struct probe_result {
-    int push_ms = -1;      // PUSH_ACK round trip
-    int pull_ms = -1;      // PULL_ACK round trip
-    int other_version = 0; // an acknowledgement came in this other version
-    bool refused = false;  // ICMP: nothing listens at that port
+    int push_ms = -1;          // PUSH_ACK round trip
+    int pull_ms = -1;          // PULL_ACK round trip
+    int other_version = 0;     // an acknowledgement came in this other version
+    bool refused = false;      // ICMP: nothing listens at that port
     bool bad_downlink = false; // a PULL_RESP whose data was not base64
     int send_error = 0;
 };
@@ -354,8 +357,8 @@ static probe_result probe(std::uint8_t version)
                 if (s.other_version)
                     r.other_version = s.other_version;
             } else {
-                ack_verdict v = judge_ack(reply, static_cast<std::size_t>(got), version, PUSH_ACK, h.token[0],
-                                          h.token[1]);
+                ack_verdict v =
+                    judge_ack(reply, static_cast<std::size_t>(got), version, PUSH_ACK, h.token[0], h.token[1]);
                 if (v == ack_verdict::accepted && r.push_ms < 0)
                     r.push_ms = elapsed_ms(sent, now);
                 else if (v == ack_verdict::other_version)
@@ -380,7 +383,9 @@ static void live_probe()
         return;
     }
     if (r.refused) {
-        verdict(false, "probe", "server %s port %s refused the datagrams (ICMP port unreachable): nothing listens there; check server and port",
+        verdict(false, "probe",
+                "server %s port %s refused the datagrams (ICMP port unreachable): nothing listens there; check server "
+                "and port",
                 gw_settings.server, gw_settings.port);
         return;
     }
@@ -397,7 +402,9 @@ static void live_probe()
         return;
     }
     if (r.push_ms < 0 && r.pull_ms < 0) {
-        verdict(false, "probe", "no answer from server %s port %s within %i ms, in protocol version 1 or 2: check server, port and the firewall",
+        verdict(false, "probe",
+                "no answer from server %s port %s within %i ms, in protocol version 1 or 2: check server, port and the "
+                "firewall",
                 gw_settings.server, gw_settings.port, PROBE_WAIT_MS);
         return;
     }
@@ -407,7 +414,8 @@ static void live_probe()
             r.pull_ms >= 0 ? r.pull_ms : PROBE_WAIT_MS);
     if (r.bad_downlink)
         verdict(false, "probe", "the server sent a downlink whose data is not base64: it was not handed over");
-    std::printf("  note  an ACK shows only that the server parsed the datagrams, not that it knows gateway EUI %s: check its console\n",
+    std::printf("  note  an ACK shows only that the server parsed the datagrams, not that it knows gateway EUI %s: "
+                "check its console\n",
                 gw_settings.gateway_id);
 }
 

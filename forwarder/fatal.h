@@ -23,8 +23,7 @@ template <typename... Args>
 // the words an operator needs: cause and the option to set) is written only
 // while the gate is closed. Never two lines for one failure.
 template <typename... Args>
-[[noreturn]] inline void fatal_exit_unless_logged(log_format<std::type_identity_t<Args>...> fmt,
-                                                  Args... args)
+[[noreturn]] inline void fatal_exit_unless_logged(log_format<std::type_identity_t<Args>...> fmt, Args... args)
 {
     fatal_exit_v(true, fmt.text, args...);
 }

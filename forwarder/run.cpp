@@ -42,13 +42,11 @@ static void set_slot(char *slot, const char *text)
 void read_settings(const char *prog)
 {
     const option_lookup lookups[] = {
-        {"general", gw_settings.server},      {"general", gw_settings.port},
-        {"general", gw_settings.mail},        {"general", gw_settings.gateway_id},
-        {"general", gw_settings.lati},        {"general", gw_settings.long_},
-        {"general", gw_settings.pfwd_debug},  {"radio", gw_settings.SF},
-        {"radio", gw_settings.coderate},      {"radio", gw_settings.BW},
-        {"radio", gw_settings.rx_frequency},  {"general", gw_settings.pull_window},
-        {"general", gw_settings.protocol},    {"general", gw_settings.downlink},
+        {"general", gw_settings.server},     {"general", gw_settings.port},       {"general", gw_settings.mail},
+        {"general", gw_settings.gateway_id}, {"general", gw_settings.lati},       {"general", gw_settings.long_},
+        {"general", gw_settings.pfwd_debug}, {"radio", gw_settings.SF},           {"radio", gw_settings.coderate},
+        {"radio", gw_settings.BW},           {"radio", gw_settings.rx_frequency}, {"general", gw_settings.pull_window},
+        {"general", gw_settings.protocol},   {"general", gw_settings.downlink},
     };
     static_assert(std::size(lookups) <= MAX_PREFETCHED);
     prefetch_options(lookups, std::size(lookups));
@@ -277,15 +275,15 @@ int run_forwarder(int argc, char **argv)
     if (prefetched_value_cut(gw_settings.server))
         fatal_exit("option server is longer than 63 characters: set lorawan.general.server");
     if (port_out_of_range(gw_settings.port))
-        fatal_exit("option port '%s' is not a number from 1 to 65535: set lorawan.general.port",
-                   gw_settings.port);
+        fatal_exit("option port '%s' is not a number from 1 to 65535: set lorawan.general.port", gw_settings.port);
 
     int gai = resolve_server(&server_addrs);
     if (gai != 0) {
-        log_debug(LOG_ERR, "failed to open socket to any of %s:%s, %s", gw_settings.server,
-                  gw_settings.port, gai_strerror(gai));
-        fatal_exit_unless_logged("server '%s' port '%s' cannot be resolved (%s): check lorawan.general.server and lorawan.general.port",
-                                 gw_settings.server, gw_settings.port, gai_strerror(gai));
+        log_debug(LOG_ERR, "failed to open socket to any of %s:%s, %s", gw_settings.server, gw_settings.port,
+                  gai_strerror(gai));
+        fatal_exit_unless_logged(
+            "server '%s' port '%s' cannot be resolved (%s): check lorawan.general.server and lorawan.general.port",
+            gw_settings.server, gw_settings.port, gai_strerror(gai));
     }
 
     if (!parse_gateway_id(gw_settings.gateway_id, &gateway_eui)) {
@@ -297,8 +295,8 @@ int run_forwarder(int argc, char **argv)
     }
 
     // Written whatever pfwd_debug says.
-    syslog(LOG_NOTICE, "Listening at SF%sBW125 on %u.%06u Mhz.\n", gw_settings.SF,
-           gw_settings.frequency / 1000000, gw_settings.frequency % 1000000);
+    syslog(LOG_NOTICE, "Listening at SF%sBW125 on %u.%06u Mhz.\n", gw_settings.SF, gw_settings.frequency / 1000000,
+           gw_settings.frequency % 1000000);
 
     if (std::strcmp(argv[1], "stat") == 0)
         send_stat();

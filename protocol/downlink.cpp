@@ -54,7 +54,8 @@ static void print_parser_line(const char *key, const char *value)
     char line[SCRAPE_BUFFER_SIZE];
     int n = value ? std::snprintf(line, sizeof line, "parser %s: %s\n", key, value)
                   : std::snprintf(line, sizeof line, "parser %s\n", key);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof line || stdout_used + static_cast<std::size_t>(n) > STDOUT_BUDGET) {
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof line ||
+        stdout_used + static_cast<std::size_t>(n) > STDOUT_BUDGET) {
         stdout_used = STDOUT_BUDGET;
         return;
     }
@@ -125,8 +126,7 @@ static void sweep_leftovers()
 // overlap never share a temporary file. Returns 0, or -1 when the file
 // could not be opened (nothing changed) or -2 when writing it failed
 // (nothing changed either).
-static int replace_file(const char *path, const char *temp_prefix, const void *bytes,
-                        std::size_t len)
+static int replace_file(const char *path, const char *temp_prefix, const void *bytes, std::size_t len)
 {
     sweep_leftovers();
     char temp[PATH_SIZE];
@@ -164,9 +164,8 @@ void reset_pull_texts(pull_texts &texts)
     texts.size_text[0] = '0';
 }
 
-downlink_reply take_downlink_reply(std::uint8_t *reply, std::size_t length,
-                                   const std::uint8_t token[2], pull_texts &texts,
-                                   int *payload_len)
+downlink_reply take_downlink_reply(std::uint8_t *reply, std::size_t length, const std::uint8_t token[2],
+                                   pull_texts &texts, int *payload_len)
 {
     *payload_len = 0;
     if (length < REPLY_PREFIX_SIZE)
@@ -181,8 +180,8 @@ downlink_reply take_downlink_reply(std::uint8_t *reply, std::size_t length,
     scrape_json_field(json, texts.size_text, SIZE_TEXT_SIZE, "size");
     scrape_json_field(json, texts.data_text, DATA_TEXT_SIZE, "data");
 
-    int n = b64_decode_checked(texts.data_text, static_cast<int>(std::strlen(texts.data_text)),
-                               texts.payload, DOWNLINK_PAYLOAD_SIZE);
+    int n = b64_decode_checked(texts.data_text, static_cast<int>(std::strlen(texts.data_text)), texts.payload,
+                               DOWNLINK_PAYLOAD_SIZE);
     if (n == B64_BAD_CHAR)
         return downlink_reply::bad_character;
     // A failed decode never matches: it writes nothing, whatever size says.
@@ -192,8 +191,7 @@ downlink_reply take_downlink_reply(std::uint8_t *reply, std::size_t length,
     return downlink_reply::downlink;
 }
 
-std::size_t build_tx_ack(std::uint8_t *out, const std::uint8_t token[2], std::uint64_t eui,
-                         const char *code)
+std::size_t build_tx_ack(std::uint8_t *out, const std::uint8_t token[2], std::uint64_t eui, const char *code)
 {
     packet_header h{2, {token[0], token[1]}, TX_ACK, eui};
     write_packet_header(out, h);
@@ -227,13 +225,12 @@ static std::uint32_t now_us()
 static void write_dltx(const pull_session &s, const txpk_params &t, int size)
 {
     char text[768];
-    int n = std::snprintf(text, sizeof text,
-                          "data=%s\nsize=%i\nfreq=%u\ndatr=%s\nsf=%u\nbw=%u\ncodr=%s\n",
+    int n = std::snprintf(text, sizeof text, "data=%s\nsize=%i\nfreq=%u\ndatr=%s\nsf=%u\nbw=%u\ncodr=%s\n",
                           s.texts.data_text, size, t.freq_hz, t.datr, t.sf, t.bw, t.codr);
     if (t.has_powe)
         n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "powe=%i\n", t.powe);
-    n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "ipol=%i\nncrc=%i\nimme=%i\n",
-                       t.ipol, t.ncrc, t.imme);
+    n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "ipol=%i\nncrc=%i\nimme=%i\n", t.ipol,
+                       t.ncrc, t.imme);
     if (t.has_tmst)
         n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "tmst=%u\n", t.tmst);
     if (t.has_tmst && !t.imme && s.uplink_tmst)
@@ -249,13 +246,11 @@ static void write_dltx(const pull_session &s, const txpk_params &t, int size)
 static void warn_too_long(int bytes)
 {
     log_debug(LOG_WARNING,
-              "WARNING: [down] downlink of %i bytes is longer than a LoRa frame (at most 255): not handed over",
-              bytes);
+              "WARNING: [down] downlink of %i bytes is longer than a LoRa frame (at most 255): not handed over", bytes);
 }
 
 // Hands a decoded downlink to the radio side. Returns the TX_ACK code.
-static const char *hand_over(pull_session &s, const std::uint8_t *reply, std::size_t length,
-                             int payload_len)
+static const char *hand_over(pull_session &s, const std::uint8_t *reply, std::size_t length, int payload_len)
 {
     if (payload_len > MAX_FRAME_SIZE) {
         warn_too_long(payload_len);
@@ -289,7 +284,8 @@ static const char *hand_over(pull_session &s, const std::uint8_t *reply, std::si
     if (t.has_tmst && !t.imme && s.uplink_tmst) {
         auto late = static_cast<std::int32_t>(now_us() - t.tmst);
         if (late > 0) {
-            log_debug(LOG_WARNING, "WARNING: [down] downlink handed over %i us after its moment", static_cast<int>(late));
+            log_debug(LOG_WARNING, "WARNING: [down] downlink handed over %i us after its moment",
+                      static_cast<int>(late));
             return "TOO_LATE";
         }
     }
@@ -344,8 +340,7 @@ bool pull_take(pull_session &s, std::uint8_t *reply, std::size_t length, const t
     if (kind == downlink_reply::pull_ack || kind == downlink_reply::out_of_sync_ack) {
         // Version 1 never looked at an acknowledgement's version; version 2
         // counts only its own. A right one in the other version is noticed.
-        if (reply[0] != s.header.version && kind == downlink_reply::pull_ack &&
-            (reply[0] == 1 || reply[0] == 2)) {
+        if (reply[0] != s.header.version && kind == downlink_reply::pull_ack && (reply[0] == 1 || reply[0] == 2)) {
             s.other_version = reply[0];
             note_server_version(reply[0]);
         }
@@ -389,8 +384,7 @@ void pull_downlink(const std::uint32_t *uplink_tmst)
         if (s.socket < 0)
             fatal_exit("ERROR: [down] socket returned %s", std::strerror(error));
         log_debug(LOG_ERR, "[down]send Pull request error");
-        fatal_exit_unless_logged("ERROR: [down] cannot send the PULL_DATA to the server: %s",
-                                 std::strerror(error));
+        fatal_exit_unless_logged("ERROR: [down] cannot send the PULL_DATA to the server: %s", std::strerror(error));
     }
 
     std::uint8_t reply[RECEIVE_BUFFER_SIZE];

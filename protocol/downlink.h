@@ -44,9 +44,8 @@ enum class downlink_reply {
 // a PULL_RESP into `texts`. Anything that is not a PULL_ACK is taken as a
 // PULL_RESP, whatever its version and token. `reply` must have room for a
 // NUL after its bytes. Never ends the process, whatever the bytes.
-[[nodiscard]] downlink_reply take_downlink_reply(std::uint8_t *reply, std::size_t length,
-                                                 const std::uint8_t token[2], pull_texts &texts,
-                                                 int *payload_len);
+[[nodiscard]] downlink_reply take_downlink_reply(std::uint8_t *reply, std::size_t length, const std::uint8_t token[2],
+                                                 pull_texts &texts, int *payload_len);
 
 // One pull: its socket, the PULL_DATA's header, the texts kept from reply
 // to reply, and what came back.
@@ -64,16 +63,14 @@ struct pull_session {
 // Opens the pull's socket, writes /var/iot/pull_data and sends a PULL_DATA in
 // `version`. False when no socket could be made or the send failed, with
 // *error the errno and s.socket -1 in the first case.
-[[nodiscard]] bool pull_start(pull_session &s, std::uint8_t version,
-                              const std::uint32_t *uplink_tmst, int *error);
+[[nodiscard]] bool pull_start(pull_session &s, std::uint8_t version, const std::uint32_t *uplink_tmst, int *error);
 
 // Handles one reply of `length` bytes received at `when`, as the pull does:
 // logs it, hands a valid downlink to the radio side, answers a PULL_RESP
 // with a TX_ACK in version 2. `reply` must have room for a NUL after its
 // bytes. False for a PULL_RESP whose data holds a character outside base64
 // (answered, not handed over), which ends the pull's run.
-[[nodiscard]] bool pull_take(pull_session &s, std::uint8_t *reply, std::size_t length,
-                             const timespec &when);
+[[nodiscard]] bool pull_take(pull_session &s, std::uint8_t *reply, std::size_t length, const timespec &when);
 
 // The run's end after such a PULL_RESP.
 [[noreturn]] void fatal_bad_character();
@@ -81,5 +78,4 @@ struct pull_session {
 // The TX_ACK for a PULL_RESP whose token bytes are `token`: version 2, the
 // token, identifier 5, the gateway identifier, then
 // {"txpk_ack":{"error":"CODE"}}. Returns its length (at most 64 bytes).
-std::size_t build_tx_ack(std::uint8_t *out, const std::uint8_t token[2], std::uint64_t eui,
-                         const char *code);
+std::size_t build_tx_ack(std::uint8_t *out, const std::uint8_t token[2], std::uint64_t eui, const char *code);

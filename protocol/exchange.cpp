@@ -44,15 +44,14 @@ void write_packet_header(std::uint8_t *out, const packet_header &header)
         out[4 + i] = static_cast<std::uint8_t>(header.gateway_eui >> (56 - 8 * i));
 }
 
-ack_verdict judge_ack(const std::uint8_t *reply, std::size_t length, std::uint8_t version,
-                      std::uint8_t identifier, int token1, int token2)
+ack_verdict judge_ack(const std::uint8_t *reply, std::size_t length, std::uint8_t version, std::uint8_t identifier,
+                      int token1, int token2)
 {
     if (length < REPLY_PREFIX_SIZE || reply[3] != identifier)
         return ack_verdict::invalid;
     bool ours = reply[1] == (token1 & 0xff) && reply[2] == (token2 & 0xff);
     if (reply[0] != version)
-        return ours && (reply[0] == 1 || reply[0] == 2) ? ack_verdict::other_version
-                                                        : ack_verdict::invalid;
+        return ours && (reply[0] == 1 || reply[0] == 2) ? ack_verdict::other_version : ack_verdict::invalid;
     return ours ? ack_verdict::accepted : ack_verdict::out_of_sync;
 }
 
@@ -107,8 +106,7 @@ int set_receive_timeout(int fd, long microseconds)
     return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
-void push_and_wait_ack(const addrinfo *addrs, const std::uint8_t *datagram, std::size_t length,
-                       int token1, int token2)
+void push_and_wait_ack(const addrinfo *addrs, const std::uint8_t *datagram, std::size_t length, int token1, int token2)
 {
     int connect_error = 0;
     up_socket = open_server_socket(addrs, &connect_error);
@@ -140,8 +138,7 @@ void push_and_wait_ack(const addrinfo *addrs, const std::uint8_t *datagram, std:
             log_debug(LOG_ERR, "ERROR[up]: server connection error");
             return;
         }
-        switch (judge_ack(reply, static_cast<std::size_t>(got), datagram[0], PUSH_ACK, token1,
-                          token2)) {
+        switch (judge_ack(reply, static_cast<std::size_t>(got), datagram[0], PUSH_ACK, token1, token2)) {
         case ack_verdict::accepted:
             log_debug(LOG_INFO, "INFO: [up] PUSH_ACK received in %i ms", elapsed_ms(sent, received));
             return;

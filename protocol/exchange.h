@@ -48,9 +48,8 @@ enum class ack_verdict {
 // of the datagram whose token bytes are token1, token2 (compared by their
 // low 8 bits). Only the first 4 bytes are looked at; a reply shorter than 4
 // bytes is invalid. A caller takes other_version as invalid, and says so.
-[[nodiscard]] ack_verdict judge_ack(const std::uint8_t *reply, std::size_t length,
-                                    std::uint8_t version, std::uint8_t identifier, int token1,
-                                    int token2);
+[[nodiscard]] ack_verdict judge_ack(const std::uint8_t *reply, std::size_t length, std::uint8_t version,
+                                    std::uint8_t identifier, int token1, int token2);
 
 // Once a run, at notice level whatever pfwd_debug says: the server answered
 // in `version`, not in the one the settings ask for.
@@ -72,5 +71,4 @@ void note_server_version(std::uint8_t version);
 // holds) to the server at `addrs` and waits for its PUSH_ACK: two receives
 // of 50 ms at most. Returns after an acknowledgement, after giving up, or
 // after a receive error; socket set-up and send failures end the run.
-void push_and_wait_ack(const addrinfo *addrs, const std::uint8_t *datagram, std::size_t length,
-                       int token1, int token2);
+void push_and_wait_ack(const addrinfo *addrs, const std::uint8_t *datagram, std::size_t length, int token1, int token2);

@@ -40,12 +40,11 @@ int build_stat_record(std::uint8_t *datagram, const packet_header &header)
     // three escaped texts at most 378 each, but desc is always empty and the
     // platform text fixed: the record always fits its area.
     char *record = reinterpret_cast<char *>(datagram + HEADER_SIZE);
-    int len = std::snprintf(
-        record, STAT_RECORD_SIZE,
-        "{\"stat\":{\"time\":\"%s\",\"lati\":%.5f,\"long\":%.5f,\"alti\":0,\"rxnb\":0,"
-        "\"rxok\":0,\"rxfw\":0,\"ackr\":0.0,\"dwnb\":0,\"txnb\":0,\"pfrm\":\"%s\","
-        "\"mail\":\"%s\",\"desc\":\"%s\"}}",
-        time_text, gw_settings.latitude, gw_settings.longitude, platform, mail, desc);
+    int len = std::snprintf(record, STAT_RECORD_SIZE,
+                            "{\"stat\":{\"time\":\"%s\",\"lati\":%.5f,\"long\":%.5f,\"alti\":0,\"rxnb\":0,"
+                            "\"rxok\":0,\"rxfw\":0,\"ackr\":0.0,\"dwnb\":0,\"txnb\":0,\"pfrm\":\"%s\","
+                            "\"mail\":\"%s\",\"desc\":\"%s\"}}",
+                            time_text, gw_settings.latitude, gw_settings.longitude, platform, mail, desc);
     if (len < 0)
         len = 0;
     if (static_cast<std::size_t>(len) >= STAT_RECORD_SIZE)
@@ -59,6 +58,5 @@ void send_stat()
     packet_header header = make_packet_header(gw_settings.protocol_version, PUSH_DATA, gateway_eui);
     int length = build_stat_record(stat_datagram, header);
     log_debug(LOG_INFO, "stat update: %s", reinterpret_cast<const char *>(stat_datagram + HEADER_SIZE));
-    push_and_wait_ack(server_addrs, stat_datagram, static_cast<std::size_t>(length), header.token[0],
-                      header.token[1]);
+    push_and_wait_ack(server_addrs, stat_datagram, static_cast<std::size_t>(length), header.token[0], header.token[1]);
 }

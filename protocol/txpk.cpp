@@ -85,8 +85,8 @@ bool read_value(cursor &c, value &v)
     v = {kind::number, c.p, 0};
     if ((*c.p >= 'a' && *c.p <= 'z'))
         v.k = kind::literal;
-    while (c.p < c.end && *c.p != ',' && *c.p != '}' && *c.p != ']' && *c.p != ' ' &&
-           *c.p != '\t' && *c.p != '\n' && *c.p != '\r')
+    while (c.p < c.end && *c.p != ',' && *c.p != '}' && *c.p != ']' && *c.p != ' ' && *c.p != '\t' && *c.p != '\n' &&
+           *c.p != '\r')
         c.p++;
     v.n = static_cast<std::size_t>(c.p - v.s);
     return v.n > 0;

@@ -11,23 +11,23 @@
 #include <cstdint>
 
 struct txpk_params {
-    bool found;     // a "txpk" object at the top level
-    bool imme;      // send at once (class C)
-    bool has_tmst;  // tmst, taken modulo 2^32
+    bool found;    // a "txpk" object at the top level
+    bool imme;     // send at once (class C)
+    bool has_tmst; // tmst, taken modulo 2^32
     std::uint32_t tmst;
-    bool has_tmms;  // GPS time, which this gateway does not have
-    bool has_freq;  // freq, MHz in the record, rounded to the nearest Hz here
+    bool has_tmms; // GPS time, which this gateway does not have
+    bool has_freq; // freq, MHz in the record, rounded to the nearest Hz here
     std::uint32_t freq_hz;
-    bool has_powe;  // powe, dBm
+    bool has_powe; // powe, dBm
     int powe;
     bool has_modu;
-    char modu[8];   // "LORA", "FSK", cut to 7 characters
-    char datr[16];  // as received, e.g. "SF9BW125"; empty when absent
-    char codr[8];   // as received; "4/5" when absent
-    bool ipol;      // inverted IQ
-    bool ncrc;      // no CRC
-    unsigned sf;    // from datr: 7 to 12, or 0 when datr is no LoRa data rate
-    unsigned bw;    // from datr, kHz
+    char modu[8];  // "LORA", "FSK", cut to 7 characters
+    char datr[16]; // as received, e.g. "SF9BW125"; empty when absent
+    char codr[8];  // as received; "4/5" when absent
+    bool ipol;     // inverted IQ
+    bool ncrc;     // no CRC
+    unsigned sf;   // from datr: 7 to 12, or 0 when datr is no LoRa data rate
+    unsigned bw;   // from datr, kHz
 };
 
 // Reads the txpk of the JSON `text` (`length` bytes, no NUL needed).

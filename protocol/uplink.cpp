@@ -63,8 +63,7 @@ void forward_rxpk(int rssi, int size)
 
     timeval now{};
     gettimeofday(&now, nullptr);
-    std::uint32_t tmst = static_cast<std::uint32_t>(now.tv_sec) * 1000000u +
-                         static_cast<std::uint32_t>(now.tv_usec);
+    std::uint32_t tmst = static_cast<std::uint32_t>(now.tv_sec) * 1000000u + static_cast<std::uint32_t>(now.tv_usec);
 
     // Opened for reading and writing and created when missing, as the radio
     // side expects; a payload that can be read but not written (a read-only
@@ -97,8 +96,7 @@ void forward_rxpk(int rssi, int size)
         if (got == static_cast<ssize_t>(sizeof payload))
             fatal_exit("ERROR: [up] payload too long for a LoRa frame (at least %i bytes read, at most 255): not sent",
                        payload_len);
-        fatal_exit("ERROR: [up] payload too long for a LoRa frame (%i bytes read, at most 255): not sent",
-                   payload_len);
+        fatal_exit("ERROR: [up] payload too long for a LoRa frame (%i bytes read, at most 255): not sent", payload_len);
     }
 
     char *record = reinterpret_cast<char *>(rxpk_datagram + HEADER_SIZE);
@@ -106,10 +104,10 @@ void forward_rxpk(int rssi, int size)
     int n = std::snprintf(record, RXPK_RECORD_SIZE,
                           "{\"rxpk\":[{\"tmst\":%u,\"chan\": 0,\"rfch\": 0,\"freq\":%u.%06u,\"stat\":1,"
                           "\"modu\":\"LORA\",\"datr\":\"SF%sBW125\",\"codr\":\"4/%s\",\"lsnr\":9",
-                          tmst, gw_settings.frequency / 1000000, gw_settings.frequency % 1000000,
-                          gw_settings.SF, gw_settings.coderate);
-    int m = std::snprintf(record + n, RXPK_RECORD_SIZE - static_cast<std::size_t>(n),
-                          ",\"rssi\":%d,\"size\":%u", rssi, static_cast<unsigned>(size));
+                          tmst, gw_settings.frequency / 1000000, gw_settings.frequency % 1000000, gw_settings.SF,
+                          gw_settings.coderate);
+    int m = std::snprintf(record + n, RXPK_RECORD_SIZE - static_cast<std::size_t>(n), ",\"rssi\":%d,\"size\":%u", rssi,
+                          static_cast<unsigned>(size));
     char *data_text = record + n + m;
     std::memcpy(data_text, DATA_OPENING, DATA_OPENING_LEN);
     data_text += DATA_OPENING_LEN;
@@ -117,14 +115,12 @@ void forward_rxpk(int rssi, int size)
     if (b < 0) {
         // Cannot happen for a frame of at most 255 bytes; never send a record
         // whose data is not the frame.
-        fatal_exit("ERROR: [up] payload too long for a LoRa frame (%i bytes read, at most 255): not sent",
-                   payload_len);
+        fatal_exit("ERROR: [up] payload too long for a LoRa frame (%i bytes read, at most 255): not sent", payload_len);
     }
     std::memcpy(data_text + b, RECORD_CLOSING, RECORD_CLOSING_LEN + 1);
 
     log_debug(LOG_NOTICE, "rxpk: %s", record);
-    std::size_t length = static_cast<std::size_t>(n + m + b) + HEADER_SIZE + DATA_OPENING_LEN +
-                         RECORD_CLOSING_LEN;
+    std::size_t length = static_cast<std::size_t>(n + m + b) + HEADER_SIZE + DATA_OPENING_LEN + RECORD_CLOSING_LEN;
     push_and_wait_ack(server_addrs, rxpk_datagram, length, header.token[0], header.token[1]);
 
     // A frame whose first byte has its three lowest bits clear asks for a

@@ -5,8 +5,7 @@
 
 #include "uci/builtin_reader.h"
 
-cfg_result cfg_find_option(const char *path, const char *section, const char *option, char *out,
-                           std::size_t out_size)
+cfg_result cfg_find_option(const char *path, const char *section, const char *option, char *out, std::size_t out_size)
 {
     // Out of time for a lock another process holds: no further wait.
     if (cfg_lock_wait_expired())

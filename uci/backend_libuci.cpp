@@ -23,8 +23,7 @@ static struct uci_option *option_of(struct uci_element *e)
     return reinterpret_cast<struct uci_option *>(e);
 }
 
-cfg_result cfg_find_option(const char *path, const char *section, const char *option, char *out,
-                           std::size_t out_size)
+cfg_result cfg_find_option(const char *path, const char *section, const char *option, char *out, std::size_t out_size)
 {
     struct uci_package *pkg = nullptr;
     cfg_result result = cfg_result::missing;
@@ -67,8 +66,8 @@ out_free:
 void cfg_find_options(const char *path, cfg_query *queries, std::size_t count)
 {
     for (std::size_t i = 0; i < count; i++)
-        queries[i].result = cfg_find_option(path, queries[i].section, queries[i].option,
-                                            queries[i].out, queries[i].out_size);
+        queries[i].result =
+            cfg_find_option(path, queries[i].section, queries[i].option, queries[i].out, queries[i].out_size);
 }
 
 const char *cfg_backend_name()

@@ -73,12 +73,12 @@ extern const class_table CLASSES;
 // length, hashes and character classes cover all of it.
 struct token {
     std::uint64_t len;
-    std::uint64_t hash;  // FNV-1a, when hashing
-    std::uint32_t djb;   // libuci's hash for anonymous section names, when hashing
-    unsigned char bad;   // NOT_* classes seen, when classifying
+    std::uint64_t hash; // FNV-1a, when hashing
+    std::uint32_t djb;  // libuci's hash for anonymous section names, when hashing
+    unsigned char bad;  // NOT_* classes seen, when classifying
     bool hashing;
     bool classifying;
-    bool matches;        // equal so far to `match`
+    bool matches; // equal so far to `match`
     char *keep;
     std::size_t keep_cap;
     const char *match;
@@ -100,12 +100,12 @@ struct str_ref {
 enum class role : std::uint8_t { none, first, second };
 
 struct section_entry {
-    str_ref name;         // unused for anonymous sections
+    str_ref name; // unused for anonymous sections
     str_ref type;
     std::uint32_t anon_n; // anonymous: sequence number in the generated name
     std::uint16_t anon_h; // anonymous: type hash in the generated name
     bool anonymous;
-    role query_role;      // which of the looked-up sections this is
+    role query_role; // which of the looked-up sections this is
 };
 
 enum class slot_state : std::uint8_t { absent, string, list };
@@ -131,9 +131,9 @@ enum class pass_mode : std::uint8_t {
 // file or the looked-up name, in a file too big for the table. Its number in
 // the generated name is worked out over several passes.
 struct anon_probe {
-    std::uint64_t index;       // among anonymous sections, from 1
-    std::uint64_t ordinal;     // among config commands, from 1
-    std::uint64_t acc;         // named sections first seen before it
+    std::uint64_t index;   // among anonymous sections, from 1
+    std::uint64_t ordinal; // among config commands, from 1
+    std::uint64_t acc;     // named sections first seen before it
     std::uint64_t pass_acc;
     std::uint64_t first_named; // first config command using its generated name, 0 if none
     std::uint32_t n;           // its generated name
@@ -143,7 +143,7 @@ struct anon_probe {
 // A named config command that re-opens an anonymous section (its name is the
 // generated one): it creates no section.
 struct anon_hit {
-    std::uint64_t line;        // config command ordinal
+    std::uint64_t line; // config command ordinal
     std::uint64_t anon_index;
 };
 
@@ -159,10 +159,10 @@ struct batch {
     const cfg_query *queries;
     std::size_t n_keys;
     std::size_t n_sections;
-    std::uint32_t current; // keys of the section being read, one bit each
+    std::uint32_t current;                         // keys of the section being read, one bit each
     std::uint8_t key_query[CFG_BUILTIN_BATCH_MAX]; // a query that names the key
     std::uint8_t option_len[CFG_BUILTIN_BATCH_MAX];
-    std::uint8_t key_of[CFG_BUILTIN_BATCH_MAX];    // each query's key, or ALONE
+    std::uint8_t key_of[CFG_BUILTIN_BATCH_MAX]; // each query's key, or ALONE
     // the distinct section names: a query naming each, and their keys
     std::uint8_t section_query[CFG_BUILTIN_BATCH_MAX];
     std::uint8_t section_len[CFG_BUILTIN_BATCH_MAX];
@@ -176,7 +176,7 @@ struct lookup_query {
     const char *option;
     std::size_t section_len;
     std::size_t option_len;
-    bool section_generated;  // `section` has the form of a generated name
+    bool section_generated; // `section` has the form of a generated name
     std::uint32_t section_n;
     std::uint16_t section_h;
     batch *bt;               // a batch of lookups instead of `section` and `option`
@@ -192,27 +192,27 @@ struct lookup_found {
     std::uint16_t anon_types[TYPE_SET]; // type hashes of anonymous sections
     std::size_t n_anon_types;
     bool anon_types_overflow;
-    std::uint16_t gen_types[TYPE_SET];  // type hashes in section names that look generated
+    std::uint16_t gen_types[TYPE_SET]; // type hashes in section names that look generated
     std::size_t n_gen_types;
     bool gen_types_overflow;
-    std::uint32_t gen_n[TYPE_SET];      // and those names' numbers, while they fit
+    std::uint32_t gen_n[TYPE_SET]; // and those names' numbers, while they fit
     std::uint16_t gen_h[TYPE_SET];
     std::size_t n_gen;
     bool gen_overflow;
 
     anon_probe probes[PROBES];
     std::size_t n_probes;
-    std::uint64_t probes_after;         // anonymous sections already worked out
+    std::uint64_t probes_after; // anonymous sections already worked out
     anon_hit hits[HITS];
     std::size_t n_hits;
-    std::uint64_t query_anon;           // anonymous section named `section`, 0 if none
+    std::uint64_t query_anon; // anonymous section named `section`, 0 if none
     role query_anon_role;
 };
 
 // The pass being run and what it is for: set before each pass.
 struct pass_plan {
     pass_mode mode;
-    std::uint64_t part;       // partition: this one of `parts`
+    std::uint64_t part; // partition: this one of `parts`
     std::uint64_t parts;
     std::uint64_t probe_anon; // probe: the anonymous section ...
     std::uint64_t probe_line; // ... and the command that re-opens it
@@ -223,7 +223,7 @@ struct pass_plan {
 
 // What one pass counts and remembers: cleared when it starts.
 struct pass_state {
-    std::uint64_t n_section;      // sections created, libuci's counter
+    std::uint64_t n_section; // sections created, libuci's counter
     bool in_section;
     role current;
     std::uint64_t option_ordinal; // option and list commands so far
@@ -234,8 +234,8 @@ struct pass_state {
     // the section table: entries and arena bytes in use
     std::size_t n_entries;
     std::size_t arena_used;
-    bool overflowed;              // a section did not fit: the table is a prefix
-    bool table_full;              // set in a partition pass that ran out of room
+    bool overflowed; // a section did not fit: the table is a prefix
+    bool table_full; // set in a partition pass that ran out of room
 };
 
 struct lookup {
@@ -270,8 +270,7 @@ bool on_config(lookup *lk, const token *type, const token *name);
 // Where the value of an option command goes, once its name is known: a
 // slot of the looked-up option, or with *keep set the caller's slot in a
 // capture pass, or nowhere (nullptr and *keep null).
-query_slot *value_target(lookup *lk, const token *name, const char *bytes, char **keep,
-                         std::size_t *keep_cap);
+query_slot *value_target(lookup *lk, const token *name, const char *bytes, char **keep, std::size_t *keep_cap);
 // "option NAME [VALUE]" or "list NAME [VALUE]"; `value` may only be null
 // when `slot` is.
 void on_option(lookup *lk, query_slot *slot, const token *value, bool list);
@@ -292,8 +291,8 @@ pass_result read_pass(lookup *lk, const source *src);
 
 // One lookup of `option` in the sections named `section`, with all the
 // passes it needs; load_failed also for missing arguments.
-cfg_result find(lookup *lk, source *src, const char *section, const char *option, char *out,
-                std::size_t out_size, const cfg_builtin_tuning *tuning);
+cfg_result find(lookup *lk, source *src, const char *section, const char *option, char *out, std::size_t out_size,
+                const cfg_builtin_tuning *tuning);
 // A batch of lookups: each query gets what find gives it.
 void find_many(source *src, cfg_query *queries, std::size_t count, const cfg_builtin_tuning *tuning);
 

@@ -55,8 +55,7 @@ bool parse_generated(const char *s, std::size_t len, std::uint32_t *n, std::uint
 
 static bool ref_equals(const lookup *lk, const str_ref *r, const token *t)
 {
-    return r->len == saturate32(t->len) && r->hash == t->hash &&
-           std::memcmp(lk->arena + r->off, t->keep, r->kept) == 0;
+    return r->len == saturate32(t->len) && r->hash == t->hash && std::memcmp(lk->arena + r->off, t->keep, r->kept) == 0;
 }
 
 static void store(lookup *lk, str_ref *r, const token *t)
@@ -84,8 +83,7 @@ static section_entry *add_entry(lookup *lk, const token *name, const token *type
 }
 
 // The first remembered section named like `name` (libuci's uci_lookup_list).
-static section_entry *find_entry(lookup *lk, const token *name, bool generated,
-                                 std::uint32_t gn, std::uint16_t gh)
+static section_entry *find_entry(lookup *lk, const token *name, bool generated, std::uint32_t gn, std::uint16_t gh)
 {
     for (std::size_t i = 0; i < lk->ps.n_entries; i++) {
         section_entry *e = &lk->entries[i];
@@ -109,8 +107,7 @@ static bool in_set(const std::uint16_t *set, std::size_t n, bool overflow, std::
     return false;
 }
 
-static void add_to_set(std::uint16_t *set, std::size_t *n, std::size_t cap, bool *overflow,
-                       std::uint16_t h)
+static void add_to_set(std::uint16_t *set, std::size_t *n, std::size_t cap, bool *overflow, std::uint16_t h)
 {
     if (in_set(set, *n, *overflow, h))
         return;
@@ -177,8 +174,7 @@ int batch_option(const batch *bt, std::uint32_t keys, const char *s, std::uint64
         int k = std::countr_zero(keys);
         const char *name = bt->queries[bt->key_query[k]].option;
         // the first bytes sort most out (both are NUL for empty names)
-        if (bt->option_len[k] == len && name[0] == s[0] &&
-            std::memcmp(name, s, static_cast<std::size_t>(len)) == 0)
+        if (bt->option_len[k] == len && name[0] == s[0] && std::memcmp(name, s, static_cast<std::size_t>(len)) == 0)
             return k;
     }
     return -1;
@@ -193,8 +189,7 @@ static void first_anonymous(lookup *lk, const token *type, std::uint16_t h)
     lk->ps.n_section++;
     add_to_set(lk->f.anon_types, &lk->f.n_anon_types, TYPE_SET, &lk->f.anon_types_overflow, h);
     role r = role::none;
-    if (!lk->ps.overflowed && lk->q.section_generated && lk->q.section_n == lk->ps.n_section &&
-        lk->q.section_h == h)
+    if (!lk->ps.overflowed && lk->q.section_generated && lk->q.section_n == lk->ps.n_section && lk->q.section_h == h)
         r = lk->f.have_first ? role::second : role::first;
     if (r == role::first)
         lk->f.have_first = true;
@@ -214,8 +209,8 @@ static void first_anonymous(lookup *lk, const token *type, std::uint16_t h)
 
 // First pass, named section: a repeated name re-opens the first section of
 // that name, which must have the same type.
-static bool first_named(lookup *lk, const token *type, const token *name, bool generated,
-                        std::uint32_t gn, std::uint16_t gh)
+static bool first_named(lookup *lk, const token *type, const token *name, bool generated, std::uint32_t gn,
+                        std::uint16_t gh)
 {
     if (generated) {
         add_to_set(lk->f.gen_types, &lk->f.n_gen_types, TYPE_SET, &lk->f.gen_types_overflow, gh);
@@ -252,8 +247,7 @@ static bool first_named(lookup *lk, const token *type, const token *name, bool g
 // Partition pass, anonymous section: note where the probed ones stand.
 static void partition_anonymous(lookup *lk, std::uint16_t h)
 {
-    if (lk->ps.anon_index <= lk->f.probes_after || lk->ps.n_probes_seen == PROBES ||
-        !anon_relevant_here(lk, h))
+    if (lk->ps.anon_index <= lk->f.probes_after || lk->ps.n_probes_seen == PROBES || !anon_relevant_here(lk, h))
         return;
     anon_probe *a = &lk->f.probes[lk->ps.n_probes_seen++];
     a->index = lk->ps.anon_index;
@@ -287,8 +281,7 @@ bool on_config(lookup *lk, const token *type, const token *name)
     std::uint32_t gn = 0;
     std::uint16_t gh = 0;
     bool anonymous = name->len == 0;
-    bool generated = !anonymous && name->len <= name->keep_cap &&
-                     parse_generated(name->keep, tok_kept(name), &gn, &gh);
+    bool generated = !anonymous && name->len <= name->keep_cap && parse_generated(name->keep, tok_kept(name), &gn, &gh);
     if (anonymous)
         lk->ps.anon_index++;
 
@@ -352,8 +345,7 @@ bool option_looking(const lookup *lk)
 }
 
 // `bytes`: the name's bytes, where it is short enough to be kept whole.
-query_slot *value_target(lookup *lk, const token *name, const char *bytes, char **keep,
-                                std::size_t *keep_cap)
+query_slot *value_target(lookup *lk, const token *name, const char *bytes, char **keep, std::size_t *keep_cap)
 {
     *keep = nullptr;
     *keep_cap = 0;

@@ -151,8 +151,8 @@ static pass_result slow_lookup(lookup *lk, source *src)
 // A lookup of `option` in the sections named `section` or, with both null,
 // of the batch `bt`: the first pass and, where it did not see the whole
 // package, the passes that make its answer exact.
-static pass_result run_lookup(lookup *lk, source *src, const char *section, const char *option,
-                              batch *bt, const cfg_builtin_tuning *tuning)
+static pass_result run_lookup(lookup *lk, source *src, const char *section, const char *option, batch *bt,
+                              const cfg_builtin_tuning *tuning)
 {
     std::size_t max_entries = CFG_BUILTIN_MAX_SECTIONS;
     std::size_t arena_cap = CFG_BUILTIN_ARENA_BYTES;
@@ -163,10 +163,8 @@ static pass_result run_lookup(lookup *lk, source *src, const char *section, cons
             arena_cap = tuning->arena_bytes < MIN_ARENA ? MIN_ARENA : tuning->arena_bytes;
     }
     std::size_t section_len = section ? std::strlen(section) : 0;
-    lk->q = {section, option, section_len, option ? std::strlen(option) : 0, false, 0, 0, bt, max_entries,
-             arena_cap};
-    lk->q.section_generated =
-        section && parse_generated(section, section_len, &lk->q.section_n, &lk->q.section_h);
+    lk->q = {section, option, section_len, option ? std::strlen(option) : 0, false, 0, 0, bt, max_entries, arena_cap};
+    lk->q.section_generated = section && parse_generated(section, section_len, &lk->q.section_n, &lk->q.section_h);
     lk->f = {};
     lk->plan = {};
 
@@ -188,8 +186,7 @@ static pass_result run_lookup(lookup *lk, source *src, const char *section, cons
 
 // The answer from the option's slot once the passes are over: on found, all
 // out_size bytes of `out` cleared and the value copied, cut to out_size - 1.
-static cfg_result answer(lookup *lk, source *src, const query_slot *s, char *out,
-                         std::size_t out_size)
+static cfg_result answer(lookup *lk, source *src, const query_slot *s, char *out, std::size_t out_size)
 {
     if (s->state != slot_state::string)
         return cfg_result::missing;
@@ -203,19 +200,17 @@ static cfg_result answer(lookup *lk, source *src, const query_slot *s, char *out
     lk->plan.capture_ordinal = s->ordinal;
     lk->plan.capture_out = out;
     lk->plan.capture_cap = out_size - 1;
-    return pass(lk, src, pass_mode::capture) == pass_result::ok ? cfg_result::found
-                                                               : cfg_result::load_failed;
+    return pass(lk, src, pass_mode::capture) == pass_result::ok ? cfg_result::found : cfg_result::load_failed;
 }
 
-cfg_result find(lookup *lk, source *src, const char *section, const char *option,
-                char *out, std::size_t out_size, const cfg_builtin_tuning *tuning)
+cfg_result find(lookup *lk, source *src, const char *section, const char *option, char *out, std::size_t out_size,
+                const cfg_builtin_tuning *tuning)
 {
     if (!section || !option || !out || out_size == 0 ||
         run_lookup(lk, src, section, option, nullptr, tuning) != pass_result::ok)
         return cfg_result::load_failed;
     // the walk over the sections of that name, in file order
-    return answer(lk, src, &lk->f.slot[lk->f.slot[0].state == slot_state::string ? 0 : 1], out,
-                  out_size);
+    return answer(lk, src, &lk->f.slot[lk->f.slot[0].state == slot_state::string ? 0 : 1], out, out_size);
 }
 
 // Sorts the queries into keys. Queries the batch cannot answer are marked to
@@ -275,8 +270,8 @@ void find_many(source *src, cfg_query *queries, std::size_t count, const cfg_bui
         cfg_query *q = &queries[i];
         std::uint8_t k = i < CFG_BUILTIN_BATCH_MAX ? bt.key_of[i] : ALONE;
         if (k != ALONE)
-            q->result = r != pass_result::ok ? cfg_result::load_failed
-                                             : answer(&lk, src, &bt.slot[k], q->out, q->out_size);
+            q->result =
+                r != pass_result::ok ? cfg_result::load_failed : answer(&lk, src, &bt.slot[k], q->out, q->out_size);
         else // the lookup's room reused
             q->result = find(&lk, src, q->section, q->option, q->out, q->out_size, tuning);
     }

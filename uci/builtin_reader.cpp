@@ -24,9 +24,8 @@ static void report(const br::source *src, cfg_builtin_tuning *tuning)
     }
 }
 
-cfg_result cfg_builtin_find_bytes(const unsigned char *data, std::size_t size, const char *section,
-                                  const char *option, char *out, std::size_t out_size,
-                                  cfg_builtin_tuning *tuning)
+cfg_result cfg_builtin_find_bytes(const unsigned char *data, std::size_t size, const char *section, const char *option,
+                                  char *out, std::size_t out_size, cfg_builtin_tuning *tuning)
 {
     if (!data && size > 0)
         return cfg_result::load_failed;
@@ -38,8 +37,8 @@ cfg_result cfg_builtin_find_bytes(const unsigned char *data, std::size_t size, c
     return result;
 }
 
-void cfg_builtin_find_bytes_many(const unsigned char *data, std::size_t size, cfg_query *queries,
-                                 std::size_t count, cfg_builtin_tuning *tuning)
+void cfg_builtin_find_bytes_many(const unsigned char *data, std::size_t size, cfg_query *queries, std::size_t count,
+                                 cfg_builtin_tuning *tuning)
 {
     static const unsigned char empty = 0;
     br::source src{-1, data ? data : &empty, size, 0, false};
@@ -92,8 +91,8 @@ out_close:
     return -1;
 }
 
-cfg_result cfg_builtin_find_path(const char *path, const char *section, const char *option,
-                                 char *out, std::size_t out_size, cfg_builtin_tuning *tuning)
+cfg_result cfg_builtin_find_path(const char *path, const char *section, const char *option, char *out,
+                                 std::size_t out_size, cfg_builtin_tuning *tuning)
 {
     int fd = open_config(path);
     if (fd < 0)
@@ -106,8 +105,7 @@ cfg_result cfg_builtin_find_path(const char *path, const char *section, const ch
     return result;
 }
 
-void cfg_builtin_find_path_many(const char *path, cfg_query *queries, std::size_t count,
-                                cfg_builtin_tuning *tuning)
+void cfg_builtin_find_path_many(const char *path, cfg_query *queries, std::size_t count, cfg_builtin_tuning *tuning)
 {
     if (!queries || count == 0)
         return;

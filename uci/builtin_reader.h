@@ -49,20 +49,19 @@ struct cfg_builtin_tuning {
     std::size_t max_sections;
     std::size_t arena_bytes;
     // Filled in by the reader:
-    unsigned passes;  // passes over the input
-    bool undecided;   // load_failed was returned because the answer needed
-                      // more state than the reader keeps: only in a file
-                      // bigger than the table with more than 8 named
-                      // sections re-opening anonymous ones by their generated
-                      // names, or with section names whose 64-bit hashes
-                      // collide beyond any partition
+    unsigned passes; // passes over the input
+    bool undecided;  // load_failed was returned because the answer needed
+                     // more state than the reader keeps: only in a file
+                     // bigger than the table with more than 8 named
+                     // sections re-opening anonymous ones by their generated
+                     // names, or with section names whose 64-bit hashes
+                     // collide beyond any partition
 };
 
 // The lookup of cfg_find_option over an in-memory file (no path checks).
 // Same contract for `out` as cfg_find_option.
-[[nodiscard]] cfg_result cfg_builtin_find_bytes(const unsigned char *data, std::size_t size,
-                                                const char *section, const char *option,
-                                                char *out, std::size_t out_size,
+[[nodiscard]] cfg_result cfg_builtin_find_bytes(const unsigned char *data, std::size_t size, const char *section,
+                                                const char *option, char *out, std::size_t out_size,
                                                 cfg_builtin_tuning *tuning = nullptr);
 
 // The lookup of cfg_find_option on the file at `path`, with libuci's checks:
@@ -71,10 +70,8 @@ struct cfg_builtin_tuning {
 // flock. Only paths starting with "/" or "./" are read; libuci resolves other
 // names against its configuration folders and delta files, which this reader
 // does not emulate: they give load_failed.
-[[nodiscard]] cfg_result cfg_builtin_find_path(const char *path, const char *section,
-                                               const char *option, char *out,
-                                               std::size_t out_size,
-                                               cfg_builtin_tuning *tuning = nullptr);
+[[nodiscard]] cfg_result cfg_builtin_find_path(const char *path, const char *section, const char *option, char *out,
+                                               std::size_t out_size, cfg_builtin_tuning *tuning = nullptr);
 
 // Lookups answered together from one pass over the input. Beyond these,
 // queries are answered one by one.
@@ -96,5 +93,5 @@ void cfg_builtin_find_path_many(const char *path, cfg_query *queries, std::size_
                                 cfg_builtin_tuning *tuning = nullptr);
 
 // The same over an in-memory file (no path checks).
-void cfg_builtin_find_bytes_many(const unsigned char *data, std::size_t size, cfg_query *queries,
-                                 std::size_t count, cfg_builtin_tuning *tuning = nullptr);
+void cfg_builtin_find_bytes_many(const unsigned char *data, std::size_t size, cfg_query *queries, std::size_t count,
+                                 cfg_builtin_tuning *tuning = nullptr);

@@ -35,13 +35,13 @@ struct line_reader {
     const unsigned char *raw;
     std::size_t raw_len;
     std::size_t raw_pos;
-    bool eof;                  // sticky, as stdio's end-of-file flag
-    bool failed;               // read error, or line buffer past the limit
-    std::uint64_t bufsz;       // libuci's line buffer size; 0 before the first line
-    std::uint64_t ofs;         // content bytes in the line buffer
-    std::uint64_t cap;         // bytes the current fgets call may still read
-    bool call_read;            // the current fgets call has read something
-    bool line_open;            // the current line (one getln) goes on
+    bool eof;            // sticky, as stdio's end-of-file flag
+    bool failed;         // read error, or line buffer past the limit
+    std::uint64_t bufsz; // libuci's line buffer size; 0 before the first line
+    std::uint64_t ofs;   // content bytes in the line buffer
+    std::uint64_t cap;   // bytes the current fgets call may still read
+    bool call_read;      // the current fgets call has read something
+    bool line_open;      // the current line (one getln) goes on
 };
 } // namespace
 
@@ -228,11 +228,10 @@ static bool is_space(int c)
 
 /* ---- tokens ---- */
 
-static void tok_init(token *t, char *keep, std::size_t keep_cap, const char *match,
-                     std::size_t match_len, bool hashing, bool classifying)
+static void tok_init(token *t, char *keep, std::size_t keep_cap, const char *match, std::size_t match_len, bool hashing,
+                     bool classifying)
 {
-    *t = token{0, FNV_OFFSET, 5381, 0, hashing, classifying, match != nullptr, keep, keep_cap, match,
-               match_len};
+    *t = token{0, FNV_OFFSET, 5381, 0, hashing, classifying, match != nullptr, keep, keep_cap, match, match_len};
 }
 
 static void tok_add(token *t, int c)
@@ -445,7 +444,7 @@ static bool next_arg(parser *p, token *t, bool required, unsigned char reject)
     else if (!parse_str(p, t))
         return false;
     if (t->len == 0)
-        return !required; // insufficient arguments
+        return !required;          // insufficient arguments
     return (t->bad & reject) == 0; // invalid character in name field
 }
 
@@ -476,8 +475,8 @@ static bool parse_config(parser *p)
     tok_init(&type, type_keep, sizeof(type_keep), nullptr, 0, true, true);
     if (!next_arg(p, &type, true, 0) || (type.bad & NOT_TYPE))
         return false;
-    tok_init(&name, name_keep, sizeof(name_keep), option_looking(lk) ? lk->q.section : nullptr,
-             lk->q.section_len, true, true);
+    tok_init(&name, name_keep, sizeof(name_keep), option_looking(lk) ? lk->q.section : nullptr, lk->q.section_len, true,
+             true);
     if (!next_arg(p, &name, false, NOT_NAME) || !assert_eol(p))
         return false;
     return on_config(lk, &type, &name);
@@ -491,8 +490,8 @@ static bool parse_option(parser *p, bool list)
     token value;
     // the caller's option name may share memory with its output slot: it is
     // only read in lookup passes, which never write there
-    tok_init(&name, name_keep, sizeof(name_keep), option_looking(lk) ? lk->q.option : nullptr,
-             lk->q.option_len, false, true);
+    tok_init(&name, name_keep, sizeof(name_keep), option_looking(lk) ? lk->q.option : nullptr, lk->q.option_len, false,
+             true);
     if (!next_arg(p, &name, true, NOT_NAME))
         return false;
     char *keep;
@@ -544,9 +543,7 @@ static bool parse_line(parser *p)
         if (!delimited)
             return false; // keyword with nothing after it
         adv(p);           // the space or tab strtok replaced with NUL
-        bool ok = kw == 'p'   ? parse_package(p)
-                  : kw == 'c' ? parse_config(p)
-                              : parse_option(p, kw == 'l');
+        bool ok = kw == 'p' ? parse_package(p) : kw == 'c' ? parse_config(p) : parse_option(p, kw == 'l');
         if (!ok)
             return false;
     }

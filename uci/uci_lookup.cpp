@@ -13,8 +13,8 @@ static constexpr std::size_t SLOT_SIZE = 64;
 int main(int argc, char **argv)
 {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s FILE SECTION OPTION   (backend: %s)\n",
-                     argc > 0 ? argv[0] : "uci_lookup", cfg_backend_name());
+        std::fprintf(stderr, "usage: %s FILE SECTION OPTION   (backend: %s)\n", argc > 0 ? argv[0] : "uci_lookup",
+                     cfg_backend_name());
         return 2;
     }
     // The slot starts out holding the option name and is passed as the name,

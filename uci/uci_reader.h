@@ -18,8 +18,7 @@ enum class cfg_result {
 // cut to out_size - 1 bytes and always NUL-terminated. Otherwise `out` is left
 // untouched. `option` may point into `out`: it is read before `out` is written.
 // out_size must be at least 1.
-[[nodiscard]] cfg_result cfg_find_option(const char *path, const char *section,
-                                         const char *option, char *out,
+[[nodiscard]] cfg_result cfg_find_option(const char *path, const char *section, const char *option, char *out,
                                          std::size_t out_size);
 
 // One lookup of a batch: in, the section, the option and the output buffer

@@ -56,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             continue;
         }
         if (static_cast<std::uint8_t>(bytes[3]) == PULL_ACK) {
-            bool ours = static_cast<std::uint8_t>(bytes[1]) == token[0] && static_cast<std::uint8_t>(bytes[2]) == token[1];
+            bool ours =
+                static_cast<std::uint8_t>(bytes[1]) == token[0] && static_cast<std::uint8_t>(bytes[2]) == token[1];
             FUZZ_CHECK(kind == (ours ? downlink_reply::pull_ack : downlink_reply::out_of_sync_ack));
             FUZZ_CHECK(payload_len == 0);
             continue;

@@ -16,12 +16,12 @@
 
 // Stops the run at a broken rule: libFuzzer reports the abort as a crash
 // and keeps the input.
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "fuzz check failed at %s:%d: %s\n", __FILE__, __LINE__, #cond);   \
-            std::abort();                                                                          \
-        }                                                                                          \
+#define FUZZ_CHECK(cond)                                                                                               \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            std::fprintf(stderr, "fuzz check failed at %s:%d: %s\n", __FILE__, __LINE__, #cond);                       \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (0)
 
 // The scraper prints two "parser" lines a call; libFuzzer reports on stderr,
@@ -34,8 +34,7 @@ inline void silence_stdout()
 
 namespace model {
 
-inline constexpr std::string_view ALPHABET =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+inline constexpr std::string_view ALPHABET = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 inline constexpr int BAD_CHAR = -2;
 
 inline int sextet(char c)

@@ -42,14 +42,14 @@ struct answer {
 static const char *const SECTIONS[] = {"general", "radio", "cfg01a2b3", ""};
 static const char *const OPTIONS[] = {"server", "port", "gateway_id", "pfwd_debug", "SF", "rx_frequency"};
 
-static answer look_up(const std::vector<unsigned char> &file, const std::string &section,
-                      const std::string &option, std::size_t slot_size, cfg_builtin_tuning *tuning)
+static answer look_up(const std::vector<unsigned char> &file, const std::string &section, const std::string &option,
+                      std::size_t slot_size, cfg_builtin_tuning *tuning)
 {
     std::unique_ptr<char[]> slot(new char[slot_size]);
     std::memset(slot.get(), CANARY, slot_size);
     const unsigned char *bytes = file.empty() ? nullptr : file.data();
-    cfg_result r = cfg_builtin_find_bytes(bytes, file.size(), section.c_str(), option.c_str(), slot.get(),
-                                          slot_size, tuning);
+    cfg_result r =
+        cfg_builtin_find_bytes(bytes, file.size(), section.c_str(), option.c_str(), slot.get(), slot_size, tuning);
     answer a{r, {}};
     if (r != cfg_result::found) {
         for (std::size_t i = 0; i < slot_size; ++i)
@@ -74,17 +74,20 @@ static std::string pick_name(FuzzedDataProvider &fdp, const char *const *names, 
     return s.substr(0, s.find('\0'));
 }
 
-static void check_batch(const std::vector<unsigned char> &file, const std::string &section,
-                        const std::string &option, std::size_t small_slot, const cfg_builtin_tuning *caps)
+static void check_batch(const std::vector<unsigned char> &file, const std::string &section, const std::string &option,
+                        std::size_t small_slot, const cfg_builtin_tuning *caps)
 {
     struct lookup {
         const char *section;
         const char *option;
         std::size_t size;
     } const lookups[] = {
-        {section.c_str(), option.c_str(), 64},   {section.c_str(), option.c_str(), small_slot},
-        {section.c_str(), option.c_str(), 4096}, {"general", "server", 64},
-        {"radio", "SF", 64},                     {"cfg01a2b3", "port", 64},
+        {section.c_str(), option.c_str(), 64},
+        {section.c_str(), option.c_str(), small_slot},
+        {section.c_str(), option.c_str(), 4096},
+        {"general", "server", 64},
+        {"radio", "SF", 64},
+        {"cfg01a2b3", "port", 64},
     };
     constexpr std::size_t N = std::size(lookups);
     const unsigned char *bytes = file.empty() ? nullptr : file.data();
@@ -114,8 +117,7 @@ static void check_batch(const std::vector<unsigned char> &file, const std::strin
             name = alone.get();
         }
         tuning = caps ? *caps : cfg_builtin_tuning{};
-        cfg_result r = cfg_builtin_find_bytes(bytes, file.size(), l.section, name, alone.get(), l.size,
-                                              &tuning);
+        cfg_result r = cfg_builtin_find_bytes(bytes, file.size(), l.section, name, alone.get(), l.size, &tuning);
         FUZZ_CHECK(r == queries[i].result);
         FUZZ_CHECK(std::memcmp(alone.get(), slots[i].get(), l.size) == 0);
     }

@@ -177,8 +177,8 @@ std::string dltx_text(const std::string &base64, std::size_t size, const dltx_fi
                        "\ncodr=" + f.codr + "\n";
     if (f.powe)
         text += "powe=" + std::to_string(*f.powe) + "\n";
-    text += "ipol=" + std::to_string(f.ipol) + "\nncrc=" + std::to_string(f.ncrc) + "\nimme=" +
-            std::to_string(f.imme) + "\n";
+    text += "ipol=" + std::to_string(f.ipol) + "\nncrc=" + std::to_string(f.ncrc) + "\nimme=" + std::to_string(f.imme) +
+            "\n";
     if (f.tmst)
         text += "tmst=" + std::to_string(*f.tmst) + "\n";
     if (f.delay_us)

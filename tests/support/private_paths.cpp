@@ -98,8 +98,8 @@ static std::string work_dir(const std::string &dir, const char *name)
 // alone, never merged with the host's (merged, a directory of root's could
 // not even be looked up from a user namespace: EACCES), and where DIR has
 // none, target/<own> does not exist.
-static int overlay_with_own_entry(const std::string &dir, const char *name, const char *target,
-                                  const char *own, bool in_user_ns)
+static int overlay_with_own_entry(const std::string &dir, const char *name, const char *target, const char *own,
+                                  bool in_user_ns)
 {
     std::string upper = dir + "/" + name;
     std::string hide = dir + "/.hide/" + name;
@@ -117,8 +117,7 @@ static int overlay_with_own_entry(const std::string &dir, const char *name, cons
     if (exists(own_target)) {
         // Runs that share DIR may race to make the same whiteout.
         std::string hidden = hide + "/" + own;
-        if (make_dirs(hide) != 0 ||
-            (mknod(hidden.c_str(), S_IFCHR | 0000, makedev(0, 0)) != 0 && errno != EEXIST))
+        if (make_dirs(hide) != 0 || (mknod(hidden.c_str(), S_IFCHR | 0000, makedev(0, 0)) != 0 && errno != EEXIST))
             return fail("whiteout " + hidden);
         lower = hide + ":" + target;
     }
@@ -289,7 +288,7 @@ static int remount_read_only(const char *path)
     unsigned long flags = MS_REMOUNT | MS_BIND | MS_RDONLY;
     static const struct {
         unsigned long st, ms;
-    } keep[] = {{ST_NOSUID, MS_NOSUID}, {ST_NODEV, MS_NODEV},         {ST_NOEXEC, MS_NOEXEC},
+    } keep[] = {{ST_NOSUID, MS_NOSUID},   {ST_NODEV, MS_NODEV},           {ST_NOEXEC, MS_NOEXEC},
                 {ST_NOATIME, MS_NOATIME}, {ST_NODIRATIME, MS_NODIRATIME}, {ST_RELATIME, MS_RELATIME}};
     for (const auto &k : keep)
         if (st.f_flag & k.st)

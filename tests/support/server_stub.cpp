@@ -212,8 +212,7 @@ void server_stub::send_due(stub_clock::time_point now)
     std::size_t sent = 0;
     while (sent < pending_.size() && pending_[sent].due <= now) {
         const pending_reply &r = pending_[sent];
-        if (sendto(fd_, r.data.data(), r.data.size(), 0, reinterpret_cast<const sockaddr *>(&r.to),
-                   sizeof r.to) < 0)
+        if (sendto(fd_, r.data.data(), r.data.size(), 0, reinterpret_cast<const sockaddr *>(&r.to), sizeof r.to) < 0)
             std::perror("server stub: sendto");
         ++sent;
     }

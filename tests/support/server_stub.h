@@ -56,13 +56,13 @@ struct wire_token {
 
 // A 4-byte reply prefix: version, token, identifier.
 [[nodiscard]] wire_bytes make_ack(std::uint8_t version, std::uint8_t token1, std::uint8_t token2,
-                             std::uint8_t identifier);
+                                  std::uint8_t identifier);
 // The acknowledgement a conforming server sends for `d`: PUSH_ACK for a
 // PUSH_DATA, PULL_ACK for a PULL_DATA, echoing its token; empty otherwise.
 [[nodiscard]] wire_bytes ack_for(const stub_datagram &d);
 // A PULL_RESP: the 4-byte prefix (identifier 3) followed by `json`.
-[[nodiscard]] wire_bytes make_pull_resp(std::string_view json, std::uint8_t version = 1,
-                                   std::uint8_t token1 = 0, std::uint8_t token2 = 0);
+[[nodiscard]] wire_bytes make_pull_resp(std::string_view json, std::uint8_t version = 1, std::uint8_t token1 = 0,
+                                        std::uint8_t token2 = 0);
 // A downlink record {"txpk":{...,"size":N,"data":"BASE64"}} for `payload`,
 // or with the given base64 text and declared size as they are.
 [[nodiscard]] std::string downlink_json(const wire_bytes &payload);

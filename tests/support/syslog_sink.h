@@ -20,7 +20,7 @@ struct syslog_line {
     int facility = -1;     // PRI & ~7 (LOG_USER is 8)
     std::string timestamp; // "Mmm dd hh:mm:ss"
     std::string ident;
-    int pid = -1; // -1 when the line carries none
+    int pid = -1;        // -1 when the line carries none
     std::string message; // everything after ": ", but for one trailing "\n" (see the parser)
 };
 

@@ -18,8 +18,7 @@
 #include <string>
 
 struct row_name {
-    template <class Row>
-    std::string operator()(const ::testing::TestParamInfo<Row> &row) const
+    template <class Row> std::string operator()(const ::testing::TestParamInfo<Row> &row) const
     {
         return row.param.name;
     }

@@ -88,8 +88,8 @@ static std::string temp_base()
     // overlaid trees.
     const char *tmp = std::getenv("TMPDIR");
     std::string base = tmp && *tmp == '/' ? tmp : "/tmp";
-    if (base.find_first_of(",:") != std::string::npos || base.starts_with("/etc") ||
-        base.starts_with("/var") || base.starts_with("/dev"))
+    if (base.find_first_of(",:") != std::string::npos || base.starts_with("/etc") || base.starts_with("/var") ||
+        base.starts_with("/dev"))
         base = "/tmp";
     return base;
 }
@@ -114,8 +114,8 @@ static bool make_dir(const std::string &path)
 
 static bool lay_out(const run_options &opt, const std::string &dir)
 {
-    bool ok = make_dir(dir + "/etc") && make_dir(dir + "/etc/config") && make_dir(dir + "/var") &&
-              make_dir(dir + "/dev");
+    bool ok =
+        make_dir(dir + "/etc") && make_dir(dir + "/etc/config") && make_dir(dir + "/var") && make_dir(dir + "/dev");
     if (!ok)
         return false;
     std::string lorawan = dir + "/etc/config/lorawan";
@@ -245,8 +245,8 @@ static bool plan_launch(const run_options &opt, const std::string &program, laun
     return true;
 }
 
-[[noreturn]] static void run_child(const child_run &c, const std::string &dir, pid_t parent, int out_fd,
-                                   int err_fd, int status_fd)
+[[noreturn]] static void run_child(const child_run &c, const std::string &dir, pid_t parent, int out_fd, int err_fd,
+                                   int status_fd)
 {
     const run_options &opt = *c.opt;
     const launch_plan &plan = c.plan;
@@ -360,9 +360,8 @@ static void check_for_reports(const run_result &r)
 // Serves the children, the syslog sink and the stub until every child has
 // ended and its pipes are at their end (or PIPE_GRACE after its exit), each
 // child killed at its own deadline: bounded in time.
-static void serve_children(std::vector<child_run> &kids, const std::string &dir, syslog_sink &sink,
-                           server_stub *stub, const std::function<void(const std::string &)> &watch,
-                           std::chrono::microseconds watch_every)
+static void serve_children(std::vector<child_run> &kids, const std::string &dir, syslog_sink &sink, server_stub *stub,
+                           const std::function<void(const std::string &)> &watch, std::chrono::microseconds watch_every)
 {
     auto done = [](const child_run &c) { return c.reaped && !c.out_open && !c.err_open; };
     // Standard output read now: not while the program runs when its reader
@@ -559,8 +558,7 @@ static bool make_small_iot(const std::string &dir, std::size_t free_bytes, run_d
                 ok = false;
                 continue;
             }
-            ok = copy_file(from, iot + "/" + name) && chmod((iot + "/" + name).c_str(), st.st_mode & 07777) == 0 &&
-                 ok;
+            ok = copy_file(from, iot + "/" + name) && chmod((iot + "/" + name).c_str(), st.st_mode & 07777) == 0 && ok;
             remove(from.c_str());
         }
         closedir(d);
@@ -600,8 +598,8 @@ static bool copy_program_in(const std::string &dir, std::size_t n, child_run &c)
         return false;
     c.program = bin + "/" + from.substr(from.rfind('/') + 1);
     if (!copy_file(from, c.program) || chmod(c.program.c_str(), 0755) != 0) {
-        ADD_FAILURE() << "copy " << from << " to " << c.program << " for a run as another user: "
-                      << std::strerror(errno);
+        ADD_FAILURE() << "copy " << from << " to " << c.program
+                      << " for a run as another user: " << std::strerror(errno);
         return false;
     }
     return true;

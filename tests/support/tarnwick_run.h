@@ -53,16 +53,16 @@ enum class output_reader {
 };
 
 struct run_options {
-    std::vector<std::string> args{};      // argv[1] ...
+    std::vector<std::string> args{};        // argv[1] ...
     std::string program = TARNWICK_PROGRAM; // path that is executed (as_user: its copy)
-    std::optional<std::string> argv0{};   // argv[0]; the path executed when unset
+    std::optional<std::string> argv0{};     // argv[0]; the path executed when unset
 
     // /etc/config/lorawan: this text, or no file (nullopt), or a directory.
     std::optional<std::string> config{};
     bool config_is_directory = false;
     std::optional<std::string> data{};   // /var/iot/data, bytes as given
     std::optional<std::string> dldata{}; // /var/iot/dldata before the run
-    bool create_iot_dir = true;        // false: no /var/iot at all
+    bool create_iot_dir = true;          // false: no /var/iot at all
     // Called with DIR after the files above are laid out, before the run.
     std::function<void(const std::string &dir)> prepare{};
     // /var/iot mounted read-only for the run.
@@ -110,8 +110,8 @@ struct run_dir {
 };
 
 struct run_result {
-    bool started = false;   // the child got as far as exec
-    bool exited = false;    // ended through exit (exit_status valid)
+    bool started = false; // the child got as far as exec
+    bool exited = false;  // ended through exit (exit_status valid)
     int exit_status = -1;
     int signal = 0;         // the signal that ended it, if any
     bool timed_out = false; // killed at the deadline
@@ -119,12 +119,12 @@ struct run_result {
     std::string out; // standard output
     std::string err; // standard error
     std::vector<syslog_line> log;
-    std::vector<stub_datagram> datagrams; // what the stub received during this run
+    std::vector<stub_datagram> datagrams;        // what the stub received during this run
     std::chrono::steady_clock::time_point start; // fork time, monotonic
     std::chrono::duration<double> wall{0};       // fork to exit
     std::chrono::duration<double> cpu{0};        // user + system time of the child
-    std::string argv0; // the argv[0] the program was given
-    std::string dir; // the per-run directory, e.g. dir + "/var/iot/dldata"
+    std::string argv0;                           // the argv[0] the program was given
+    std::string dir;                             // the per-run directory, e.g. dir + "/var/iot/dldata"
     std::shared_ptr<run_dir> dir_owner;
 
     // Contents of DIR/`relative`, or nullopt when it cannot be read.

@@ -49,8 +49,7 @@ std::regex record_pattern(int rssi)
 {
     return std::regex(R"re(\{"rxpk":\[\{"tmst":\d+,"chan": 0,"rfch": 0,"freq":868\.100000,"stat":1,)re"
                       R"re("modu":"LORA","datr":"SF7BW125","codr":"4/5","lsnr":9,"rssi":)re" +
-                      std::to_string(rssi) + R"re(,"size":22,"data":")re" + UPLINK_FRAME_BASE64 +
-                      R"re("\}\]\})re");
+                      std::to_string(rssi) + R"re(,"size":22,"data":")re" + UPLINK_FRAME_BASE64 + R"re("\}\]\})re");
 }
 
 // Reads the downlink file the way the radio side would, and keeps what it

@@ -213,10 +213,18 @@ const downlink_case DOWNLINK_CASES[] = {
     {"HoldingJoinAcceptRx1", server_style::holding, {rx_slot::rx1, true, JOIN_ACCEPT}, {}, holding_rx1(), ""},
     {"HoldingJoinAcceptRx2", server_style::holding, {rx_slot::rx2, true, JOIN_ACCEPT}, WINDOW_7, holding_rx2(), ""},
     {"HoldingClassC", server_style::holding, {rx_slot::class_c, false, DOWNLINK_FRAME}, {}, holding_class_c(), ""},
-    {"HoldingDataRx2MissedByTheDefaultWindow", server_style::holding, {rx_slot::rx2, false, DOWNLINK_FRAME}, {},
-     std::nullopt, ""},
-    {"HoldingJoinAcceptRx2MissedByTheDefaultWindow", server_style::holding, {rx_slot::rx2, true, JOIN_ACCEPT}, {},
-     std::nullopt, ""},
+    {"HoldingDataRx2MissedByTheDefaultWindow",
+     server_style::holding,
+     {rx_slot::rx2, false, DOWNLINK_FRAME},
+     {},
+     std::nullopt,
+     ""},
+    {"HoldingJoinAcceptRx2MissedByTheDefaultWindow",
+     server_style::holding,
+     {rx_slot::rx2, true, JOIN_ACCEPT},
+     {},
+     std::nullopt,
+     ""},
     // Prompt: each PULL_RESP 0.3 s after the uplink, whatever its window.
     {"PromptDataRx1", server_style::prompt, {rx_slot::rx1, false, DOWNLINK_FRAME}, {}, prompt_rx1(), ""},
     {"PromptDataRx2", server_style::prompt, {rx_slot::rx2, false, DOWNLINK_FRAME}, {}, prompt_rx2(), ""},
@@ -224,29 +232,50 @@ const downlink_case DOWNLINK_CASES[] = {
     {"PromptJoinAcceptRx2", server_style::prompt, {rx_slot::rx2, true, JOIN_ACCEPT}, {}, prompt_rx2(6000000), ""},
     {"PromptClassC", server_style::prompt, {rx_slot::class_c, false, DOWNLINK_FRAME}, {}, prompt_class_c(), ""},
     // What else servers send.
-    {"BooleansAsStrings", server_style::prompt, {rx_slot::rx1, false, DOWNLINK_FRAME, booleans_as_strings}, {},
+    {"BooleansAsStrings",
+     server_style::prompt,
+     {rx_slot::rx1, false, DOWNLINK_FRAME, booleans_as_strings},
+     {},
      [] {
          dltx_fields f = prompt_rx1();
          f.ncrc = 1;
          return f;
      }(),
      ""},
-    {"TmstSentUnwrappedPast2To32", server_style::prompt, {rx_slot::rx1, false, DOWNLINK_FRAME, tmst_unwrapped}, {},
-     prompt_rx1(), ""},
+    {"TmstSentUnwrappedPast2To32",
+     server_style::prompt,
+     {rx_slot::rx1, false, DOWNLINK_FRAME, tmst_unwrapped},
+     {},
+     prompt_rx1(),
+     ""},
     // Only what must be there: every other key tells the radio side "not given".
-    {"ClassCWithOnlySizeAndData", server_style::prompt,
-     {rx_slot::class_c, false, DOWNLINK_FRAME, only_what_must_be_there}, {},
+    {"ClassCWithOnlySizeAndData",
+     server_style::prompt,
+     {rx_slot::class_c, false, DOWNLINK_FRAME, only_what_must_be_there},
+     {},
      [] {
          dltx_fields f;
          f.imme = 1;
          return f;
      }(),
      ""},
-    {"FskNotHandedOver", server_style::prompt, {rx_slot::rx1, false, DOWNLINK_FRAME, fsk}, {}, std::nullopt,
+    {"FskNotHandedOver",
+     server_style::prompt,
+     {rx_slot::rx1, false, DOWNLINK_FRAME, fsk},
+     {},
+     std::nullopt,
      FSK_WARNING},
-    {"TmmsOnlyNotHandedOver", server_style::prompt, {rx_slot::rx1, false, DOWNLINK_FRAME, gps_time_only}, {},
-     std::nullopt, TMMS_WARNING},
-    {"PayloadOver255BytesNotHandedOver", server_style::prompt, {rx_slot::rx1, false, OVERSIZE}, {}, std::nullopt,
+    {"TmmsOnlyNotHandedOver",
+     server_style::prompt,
+     {rx_slot::rx1, false, DOWNLINK_FRAME, gps_time_only},
+     {},
+     std::nullopt,
+     TMMS_WARNING},
+    {"PayloadOver255BytesNotHandedOver",
+     server_style::prompt,
+     {rx_slot::rx1, false, OVERSIZE},
+     {},
+     std::nullopt,
      OVERSIZE_WARNING},
 };
 
@@ -273,20 +302,45 @@ void PrintTo(const tx_ack_case &c, std::ostream *os)
 
 const tx_ack_case TX_ACK_CASES[] = {
     {"NoneWhenHandedOver", {rx_slot::rx1, false, DOWNLINK_FRAME}, "2", {}, "NONE", prompt_rx1(), 0},
-    {"TooLateWhenItsMomentHadPassed", {rx_slot::rx1, false, DOWNLINK_FRAME, moment_already_past}, "2", {},
-     "TOO_LATE", prompt_rx1(100000), 0},
+    {"TooLateWhenItsMomentHadPassed",
+     {rx_slot::rx1, false, DOWNLINK_FRAME, moment_already_past},
+     "2",
+     {},
+     "TOO_LATE",
+     prompt_rx1(100000),
+     0},
     {"ClassCIsNeverLate", {rx_slot::class_c, false, DOWNLINK_FRAME}, "2", {}, "NONE", prompt_class_c(), 0},
-    {"GpsUnlockedForTmmsOnly", {rx_slot::rx1, false, DOWNLINK_FRAME, gps_time_only}, "2", {}, "GPS_UNLOCKED",
-     std::nullopt, 0},
+    {"GpsUnlockedForTmmsOnly",
+     {rx_slot::rx1, false, DOWNLINK_FRAME, gps_time_only},
+     "2",
+     {},
+     "GPS_UNLOCKED",
+     std::nullopt,
+     0},
     {"TxFreqForFsk", {rx_slot::rx1, false, DOWNLINK_FRAME, fsk}, "2", {}, "TX_FREQ", std::nullopt, 0},
     {"TxFreqForAPayloadOver255Bytes", {rx_slot::rx1, false, OVERSIZE}, "2", {}, "TX_FREQ", std::nullopt, 0},
-    {"TxFreqForSizeAndDataThatDisagree", {rx_slot::rx1, false, DOWNLINK_FRAME, size_one_too_many}, "2", {},
-     "TX_FREQ", std::nullopt, 0},
+    {"TxFreqForSizeAndDataThatDisagree",
+     {rx_slot::rx1, false, DOWNLINK_FRAME, size_one_too_many},
+     "2",
+     {},
+     "TX_FREQ",
+     std::nullopt,
+     0},
     // The TX_ACK goes out before the run ends.
-    {"TxFreqForACharacterOutsideBase64", {rx_slot::rx1, false, DOWNLINK_FRAME, character_outside_base64}, "2", {},
-     "TX_FREQ", std::nullopt, 1},
-    {"CollisionPacketWhenDldataCannotBeWritten", {rx_slot::rx1, false, DOWNLINK_FRAME}, "2", {.iot_read_only = true},
-     "COLLISION_PACKET", std::nullopt, 0},
+    {"TxFreqForACharacterOutsideBase64",
+     {rx_slot::rx1, false, DOWNLINK_FRAME, character_outside_base64},
+     "2",
+     {},
+     "TX_FREQ",
+     std::nullopt,
+     1},
+    {"CollisionPacketWhenDldataCannotBeWritten",
+     {rx_slot::rx1, false, DOWNLINK_FRAME},
+     "2",
+     {.iot_read_only = true},
+     "COLLISION_PACKET",
+     std::nullopt,
+     0},
     {"Version1SendsNone", {rx_slot::rx1, false, DOWNLINK_FRAME}, "1", {}, std::nullopt, prompt_rx1(), 0},
 };
 
@@ -310,8 +364,7 @@ const window_case WINDOW_CASES[] = {
     {"OneSecond", "1", 1s, nullptr},
     {"SevenSeconds", "7", 7s, nullptr},
     {"ZeroIsFive", "0", 5s, "notice: /usr/bin/tarnwick: option pull_window='0' is not 1 to 30 seconds: using 5"},
-    {"ThirtyOneIsFive", "31", 5s,
-     "notice: /usr/bin/tarnwick: option pull_window='31' is not 1 to 30 seconds: using 5"},
+    {"ThirtyOneIsFive", "31", 5s, "notice: /usr/bin/tarnwick: option pull_window='31' is not 1 to 30 seconds: using 5"},
 };
 
 class PullWindow : public ::testing::TestWithParam<window_case> {};
@@ -339,14 +392,26 @@ const std::string PUSH_ACK_LINE = R"(info: INFO: \[up\] PUSH_ACK received in \d+
 const std::string IGNORED = R"(warning: WARNING: \[up\] ignored invalid non-ACL packet)";
 
 const other_version_case OTHER_VERSION_CASES[] = {
-    {"Version1RunBothAcksInVersion2", "1", "1", 2, 2,
+    {"Version1RunBothAcksInVersion2",
+     "1",
+     "1",
+     2,
+     2,
      {LISTENING, RXPK, IGNORED, "notice: the server speaks protocol version 2; set option protocol '2'",
       PULL_ACK_LINE_PATTERN}},
-    {"Version1RunPullAckInVersion2", "1", "1", 1, 2,
+    {"Version1RunPullAckInVersion2",
+     "1",
+     "1",
+     1,
+     2,
      {LISTENING, RXPK, PUSH_ACK_LINE, "notice: the server speaks protocol version 2; set option protocol '2'",
       PULL_ACK_LINE_PATTERN}},
     // Neither acknowledgement counts; the notice is written without pfwd_debug.
-    {"Version2RunBothAcksInVersion1WithoutDebug", "2", "0", 1, 1,
+    {"Version2RunBothAcksInVersion1WithoutDebug",
+     "2",
+     "0",
+     1,
+     1,
      {LISTENING, "notice: the server speaks protocol version 1; set option protocol '1'"}},
 };
 
@@ -374,9 +439,9 @@ TEST_P(ServerDownlinks, ReachTheRadioSide)
     if (c.dltx) {
         EXPECT_EQ(r.read_file("var/iot/dldata"), to_text(c.order.payload));
         EXPECT_EQ(r.read_file("var/iot/dltx"), expected_dltx(r, c.order.payload, *c.dltx));
-        EXPECT_TRUE(std::none_of(lines.begin(), lines.end(),
-                                 [](const std::string &l) { return l.starts_with("warning"); }))
-            << r.log_text();
+        EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const std::string &l) {
+            return l.starts_with("warning");
+        })) << r.log_text();
     } else {
         EXPECT_EQ(r.read_file("var/iot/dldata"), PREVIOUS_DOWNLINK);
         EXPECT_FALSE(r.file_exists("var/iot/dltx"));
@@ -466,8 +531,8 @@ TEST_P(PullWindow, ListensThatLong)
     EXPECT_LT(listened(r), c.listens + scaled(1000ms));
     std::vector<std::string> lines = messages(r);
     const std::string notice_start = "notice: /usr/bin/tarnwick: option pull_window=";
-    auto notices = std::count_if(lines.begin(), lines.end(),
-                                 [&](const std::string &l) { return l.starts_with(notice_start); });
+    auto notices =
+        std::count_if(lines.begin(), lines.end(), [&](const std::string &l) { return l.starts_with(notice_start); });
     EXPECT_EQ(notices, c.notice ? 1 : 0) << r.log_text();
     if (c.notice) {
         EXPECT_TRUE(has_line(lines, c.notice)) << r.log_text();

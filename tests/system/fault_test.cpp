@@ -31,8 +31,7 @@ const std::string &UPLINK = UPLINK_PAYLOAD; // first byte 0x40: a pull follows
 const std::string &PREVIOUS = PREVIOUS_DOWNLINK;
 
 // The runs of these tests, for a plain fixture or a table's.
-template <class Base>
-class with_fault_runs : public Base {
+template <class Base> class with_fault_runs : public Base {
 protected:
     void SetUp() override
     {
@@ -187,10 +186,9 @@ TEST_P(FullIot, KeepsThePreviousDownlink)
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back() == "info: downlink message fail to write", c.logs_failure) << r.log_text();
     std::vector<std::string> files = iot_files(r.dir);
-    EXPECT_EQ(std::count_if(files.begin(), files.end(),
-                            [](const std::string &f) {
-                                return f != "data" && f != "dldata" && f != "dltx" && f != "pull_data";
-                            }),
+    EXPECT_EQ(std::count_if(
+                  files.begin(), files.end(),
+                  [](const std::string &f) { return f != "data" && f != "dldata" && f != "dltx" && f != "pull_data"; }),
               0);
 }
 

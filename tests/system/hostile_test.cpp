@@ -226,8 +226,7 @@ std::vector<std::string> tx_ack_codes(const std::vector<stub_datagram> &datagram
 
 // The runs of these tests, for a plain fixture or a table's: the installed
 // argv[0], the usual configuration with `overrides`, a private resolver.
-template <class Base>
-class with_hostile_runs : public Base {
+template <class Base> class with_hostile_runs : public Base {
 protected:
     void SetUp() override
     {
@@ -306,7 +305,8 @@ std::string unsafe_line(const char *option)
 {
     return exact(std::string("err: option ") + option +
                  " holds a character that would break the record (a quote, backslash, control character or "
-                 "byte that is no UTF-8): set lorawan.radio." + option);
+                 "byte that is no UTF-8): set lorawan.radio." +
+                 option);
 }
 
 std::string port_line(const char *port)
@@ -322,75 +322,208 @@ const std::string CANNOT_OPEN_DATA = exact("err: can't open data file!");
 
 const fatal_case FATAL_CASES[] = {
     // Radio texts that would break the rxpk record or add fields to it.
-    {"SpreadingFactorThatAddsFields", STAT, {{"SF", R"(7","freq":1,"x":")"}}, {}, nullptr, false,
-     unsafe_line("SF"), std::nullopt, 0, nullptr},
-    {"SpreadingFactorWithABackslash", STAT, {{"SF", "7\\"}}, {}, nullptr, false, unsafe_line("SF"), std::nullopt, 0,
+    {"SpreadingFactorThatAddsFields",
+     STAT,
+     {{"SF", R"(7","freq":1,"x":")"}},
+     {},
+     nullptr,
+     false,
+     unsafe_line("SF"),
+     std::nullopt,
+     0,
      nullptr},
-    {"SpreadingFactorWithATab", STAT, {{"SF", "7\t"}}, {}, nullptr, false, unsafe_line("SF"), std::nullopt, 0,
+    {"SpreadingFactorWithABackslash",
+     STAT,
+     {{"SF", "7\\"}},
+     {},
+     nullptr,
+     false,
+     unsafe_line("SF"),
+     std::nullopt,
+     0,
      nullptr},
-    {"SpreadingFactorWithAnEscapeSequence", STAT, {{"SF", "\x1b[2J7"}}, {}, nullptr, false, unsafe_line("SF"),
-     std::nullopt, 0, nullptr},
+    {"SpreadingFactorWithATab", STAT, {{"SF", "7\t"}}, {}, nullptr, false, unsafe_line("SF"), std::nullopt, 0, nullptr},
+    {"SpreadingFactorWithAnEscapeSequence",
+     STAT,
+     {{"SF", "\x1b[2J7"}},
+     {},
+     nullptr,
+     false,
+     unsafe_line("SF"),
+     std::nullopt,
+     0,
+     nullptr},
     // Not a quote, backslash or control character, but no valid JSON either.
-    {"SpreadingFactorOfInvalidUtf8", STAT, {{"SF", "7\xff"}}, {}, nullptr, false, unsafe_line("SF"), std::nullopt,
-     0, nullptr},
-    {"CodingRateWithAQuote", RXPK, {{"coderate", "5\""}}, {.data = UPLINK}, nullptr, false, unsafe_line("coderate"),
-     std::nullopt, 0, nullptr},
-    {"CodingRateWithAControlCharacter", STAT, {{"coderate", "5\x01"}}, {}, nullptr, false, unsafe_line("coderate"),
-     std::nullopt, 0, nullptr},
-    // Its 63-character cut resolves to the stub: nothing reaches it.
-    {"ServerOfSixtyFourCharacters", STAT, {{"server", SERVER_64}}, {}, nullptr, false,
-     exact("err: option server is longer than 63 characters: set lorawan.general.server"), std::nullopt, 0, nullptr},
-    {"PortZero", STAT, {{"port", "0"}}, {}, nullptr, false, port_line("0"), std::nullopt, 0, nullptr},
-    {"PortOneAboveTheRange", STAT, {{"port", "65536"}}, {}, nullptr, false, port_line("65536"), std::nullopt, 0,
+    {"SpreadingFactorOfInvalidUtf8",
+     STAT,
+     {{"SF", "7\xff"}},
+     {},
+     nullptr,
+     false,
+     unsafe_line("SF"),
+     std::nullopt,
+     0,
      nullptr},
-    {"PortFarAboveTheRange", STAT, {{"port", "99999"}}, {}, nullptr, false, port_line("99999"), std::nullopt, 0,
+    {"CodingRateWithAQuote",
+     RXPK,
+     {{"coderate", "5\""}},
+     {.data = UPLINK},
+     nullptr,
+     false,
+     unsafe_line("coderate"),
+     std::nullopt,
+     0,
+     nullptr},
+    {"CodingRateWithAControlCharacter",
+     STAT,
+     {{"coderate", "5\x01"}},
+     {},
+     nullptr,
+     false,
+     unsafe_line("coderate"),
+     std::nullopt,
+     0,
+     nullptr},
+    // Its 63-character cut resolves to the stub: nothing reaches it.
+    {"ServerOfSixtyFourCharacters",
+     STAT,
+     {{"server", SERVER_64}},
+     {},
+     nullptr,
+     false,
+     exact("err: option server is longer than 63 characters: set lorawan.general.server"),
+     std::nullopt,
+     0,
+     nullptr},
+    {"PortZero", STAT, {{"port", "0"}}, {}, nullptr, false, port_line("0"), std::nullopt, 0, nullptr},
+    {"PortOneAboveTheRange",
+     STAT,
+     {{"port", "65536"}},
+     {},
+     nullptr,
+     false,
+     port_line("65536"),
+     std::nullopt,
+     0,
+     nullptr},
+    {"PortFarAboveTheRange",
+     STAT,
+     {{"port", "99999"}},
+     {},
+     nullptr,
+     false,
+     port_line("99999"),
+     std::nullopt,
+     0,
      nullptr},
     {"PortNegative", STAT, {{"port", "-1"}}, {}, nullptr, false, port_line("-1"), std::nullopt, 0, nullptr},
     // Still for the resolver, as before: the gated line serves with pfwd_debug 1.
-    {"PortThatIsNoNumber", STAT, {{"port", "abc"}}, {.private_net = true}, nullptr, false,
+    {"PortThatIsNoNumber",
+     STAT,
+     {{"port", "abc"}},
+     {.private_net = true},
+     nullptr,
+     false,
      "err: server '127\\.0\\.0\\.1' port 'abc' cannot be resolved \\(.+\\): check lorawan\\.general\\.server and "
      "lorawan\\.general\\.port",
-     "err: failed to open socket to any of 127\\.0\\.0\\.1:abc, .+", 0, nullptr},
-    {"ConfigurationLockedByAnotherProcess", STAT, {}, {.prepare = hold_config_lock}, nullptr, false,
-     exact("err: cannot read /etc/config/lorawan: locked by another process for more than a second"), std::nullopt,
+     "err: failed to open socket to any of 127\\.0\\.0\\.1:abc, .+",
+     0,
+     nullptr},
+    {"ConfigurationLockedByAnotherProcess",
+     STAT,
+     {},
+     {.prepare = hold_config_lock},
+     nullptr,
+     false,
+     exact("err: cannot read /etc/config/lorawan: locked by another process for more than a second"),
+     std::nullopt,
      0,
      [](const run_result &r) {
          EXPECT_GE(r.wall, 900ms) << "gave up before the second was over";
          EXPECT_LT(r.wall, scaled(4s));
      }},
     // What sits at /var/iot/data.
-    {"DataIsALinkToARootOnlyFile", RXPK, {}, {.prepare = plant_link_to_root_only_file}, nullptr, false,
-     CANNOT_READ_DATA, std::nullopt, 0,
+    {"DataIsALinkToARootOnlyFile",
+     RXPK,
+     {},
+     {.prepare = plant_link_to_root_only_file},
+     nullptr,
+     false,
+     CANNOT_READ_DATA,
+     std::nullopt,
+     0,
      [](const run_result &r) {
          EXPECT_EQ(read_text(r.dir + "/secret"), ROOT_SECRET);
          struct stat st;
          ASSERT_EQ(lstat((r.dir + "/var/iot/data").c_str(), &st), 0);
          EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the planted link was replaced";
      }},
-    {"DataIsADanglingLink", RXPK, {}, {.prepare = plant_dangling_link}, nullptr, false, CANNOT_READ_DATA,
-     std::nullopt, 0,
+    {"DataIsADanglingLink",
+     RXPK,
+     {},
+     {.prepare = plant_dangling_link},
+     nullptr,
+     false,
+     CANNOT_READ_DATA,
+     std::nullopt,
+     0,
      [](const run_result &r) {
          EXPECT_FALSE(exists(r.dir + "/made-by-the-run")) << "the run created the link's target";
      }},
-    {"DataIsADirectory", RXPK, {},
+    {"DataIsADirectory",
+     RXPK,
+     {},
      {.prepare = [](const std::string &dir) { ASSERT_EQ(mkdir((dir + "/var/iot/data").c_str(), 0755), 0); }},
-     nullptr, false, CANNOT_OPEN_DATA, std::nullopt, 0, nullptr},
-    {"DataUnreadableToTheRunsUser", RXPK, {},
-     {.data = "hello", .as_user = NOBODY, .root_owned = {{"var/iot/data", 0600}}}, nullptr, true, CANNOT_OPEN_DATA,
-     std::nullopt, 0, nullptr},
-    {"PayloadLongerThanAFrame", RXPK, {}, {.data = std::string(300, 'A')}, nullptr, false,
+     nullptr,
+     false,
+     CANNOT_OPEN_DATA,
+     std::nullopt,
+     0,
+     nullptr},
+    {"DataUnreadableToTheRunsUser",
+     RXPK,
+     {},
+     {.data = "hello", .as_user = NOBODY, .root_owned = {{"var/iot/data", 0600}}},
+     nullptr,
+     true,
+     CANNOT_OPEN_DATA,
+     std::nullopt,
+     0,
+     nullptr},
+    {"PayloadLongerThanAFrame",
+     RXPK,
+     {},
+     {.data = std::string(300, 'A')},
+     nullptr,
+     false,
      exact("err: ERROR: [up] payload too long for a LoRa frame (300 bytes read, at most 255): not sent"),
-     std::nullopt, 0, nullptr},
+     std::nullopt,
+     0,
+     nullptr},
     // The server's part.
-    {"PullRespDataOutsideBase64", RXPK, {}, {.data = UPLINK, .dldata = PREVIOUS},
+    {"PullRespDataOutsideBase64",
+     RXPK,
+     {},
+     {.data = UPLINK, .dldata = PREVIOUS},
      answer_pull([](wire_token) {
          return std::vector<scripted_reply>{{make_pull_resp(R"({"txpk":{"size":5,"data":"aGV$bG8="}})"), 20ms}};
      }),
-     false, exact("err: ERROR: [down] PULL_RESP data holds a character outside base64: the run ends"),
-     std::nullopt, 2, [](const run_result &r) { EXPECT_EQ(r.read_file("var/iot/dldata"), PREVIOUS); }},
+     false,
+     exact("err: ERROR: [down] PULL_RESP data holds a character outside base64: the run ends"),
+     std::nullopt,
+     2,
+     [](const run_result &r) { EXPECT_EQ(r.read_file("var/iot/dldata"), PREVIOUS); }},
     // Only loopback in the run's network: no route to the server.
-    {"UplinkConnectFails", STAT, {{"server", "10.9.8.7"}, {"port", "1700"}}, {.private_net = true}, nullptr, false,
-     "err: ERROR: \\[up\\] connect returned .+", std::nullopt, 0, nullptr},
+    {"UplinkConnectFails",
+     STAT,
+     {{"server", "10.9.8.7"}, {"port", "1700"}},
+     {.private_net = true},
+     nullptr,
+     false,
+     "err: ERROR: \\[up\\] connect returned .+",
+     std::nullopt,
+     0,
+     nullptr},
 };
 
 class FatalPath : public with_hostile_runs<::testing::TestWithParam<fatal_case>> {};
@@ -462,26 +595,50 @@ const output_case OUTPUT_CASES[] = {
     // The system-log socket would be the first free descriptor: 1. The
     // flood's lines fill more than one buffer of standard output, so some
     // go out while the run still writes its log.
-    {"StandardOutputClosed", {}, {1}, output_reader::while_running, flood,
+    {"StandardOutputClosed",
+     {},
+     {1},
+     output_reader::while_running,
+     flood,
      [](const run_result &r) {
          EXPECT_EQ(r.read_file("var/iot/dldata"), LAST_WORD);
          EXPECT_EQ(r.out, "");
      }},
-    {"StandardInputAndOutputClosed", {}, {0, 1}, output_reader::while_running, flood,
+    {"StandardInputAndOutputClosed",
+     {},
+     {0, 1},
+     output_reader::while_running,
+     flood,
      [](const run_result &r) { EXPECT_EQ(r.read_file("var/iot/dldata"), LAST_WORD); }},
     // Without descriptors 0 to 2 the server's own socket could become
     // standard output, and the parser lines datagrams to it.
-    {"AllThreeClosed", {}, {0, 1, 2}, output_reader::while_running, flood,
+    {"AllThreeClosed",
+     {},
+     {0, 1, 2},
+     output_reader::while_running,
+     flood,
      [](const run_result &r) {
          EXPECT_EQ(r.read_file("var/iot/dldata"), LAST_WORD);
          EXPECT_EQ(r.err, "");
      }},
     // Writes to a pipe without a reader fail; they never end the run.
-    {"ReaderGoneBeforeTheUsageLine", {"rxpk", "12"}, {}, output_reader::gone, nullptr,
+    {"ReaderGoneBeforeTheUsageLine",
+     {"rxpk", "12"},
+     {},
+     output_reader::gone,
+     nullptr,
      [](const run_result &r) { EXPECT_TRUE(r.datagrams.empty()); }},
-    {"ReaderGoneBeforeTheParserLines", {}, {}, output_reader::gone, one_downlink("nobody reads"),
+    {"ReaderGoneBeforeTheParserLines",
+     {},
+     {},
+     output_reader::gone,
+     one_downlink("nobody reads"),
      [](const run_result &r) { EXPECT_EQ(r.read_file("var/iot/dldata"), "nobody reads"); }},
-    {"FloodWithTheReaderGone", {}, {}, output_reader::gone, flood,
+    {"FloodWithTheReaderGone",
+     {},
+     {},
+     output_reader::gone,
+     flood,
      [](const run_result &r) {
          EXPECT_EQ(r.read_file("var/iot/dldata"), LAST_WORD);
          expect_pull_listened_its_window(r);
@@ -489,7 +646,11 @@ const output_case OUTPUT_CASES[] = {
     // A caller that reads the output only after the run: the run must not
     // block on a full pipe, and what it printed is whole lines, at most
     // the budget, and the budget used up.
-    {"FloodIntoAPipeReadOnlyAfterTheRun", {}, {}, output_reader::after_exit, flood,
+    {"FloodIntoAPipeReadOnlyAfterTheRun",
+     {},
+     {},
+     output_reader::after_exit,
+     flood,
      [](const run_result &r) {
          EXPECT_LE(r.out.size(), STDOUT_BUDGET);
          EXPECT_GT(r.out.size(), STDOUT_BUDGET - 400) << "the budget was not used";
@@ -497,7 +658,11 @@ const output_case OUTPUT_CASES[] = {
          EXPECT_EQ(r.read_file("var/iot/dldata"), LAST_WORD) << "the flood stopped more than the output";
          expect_pull_listened_its_window(r);
      }},
-    {"FloodIntoAPipeReadAsItComes", {}, {}, output_reader::while_running, flood,
+    {"FloodIntoAPipeReadAsItComes",
+     {},
+     {},
+     output_reader::while_running,
+     flood,
      [](const run_result &r) {
          EXPECT_LE(r.out.size(), STDOUT_BUDGET);
          expect_whole_parser_lines(r.out);
@@ -535,37 +700,61 @@ std::string repeat(const std::string &s, int n)
 const record_case RECORD_CASES[] = {
     {"MailQuoteAndBackslash", STAT, {{"mail", R"(a"b\c)"}}, R"("mail":"a\"b\\c")"},
     {"MailThatAddsFields", STAT, {{"mail", R"(x","lati":99,"y":")"}}, R"("mail":"x\",\"lati\":99,\"y\":\"")"},
-    {"MailControlCharacters", STAT, {{"mail", "a\tb\x01" "c\x1f" "d\x1b[2J"}},
+    {"MailControlCharacters",
+     STAT,
+     {{"mail", "a\tb\x01"
+               "c\x1f"
+               "d\x1b[2J"}},
      R"("mail":"a\tb\u0001c\u001fd\u001b[2J")"},
     {"MailLineBreaks", STAT, {{"mail", "a\nb\rc"}}, R"("mail":"a\nb\rc")"},
     // DEL is no control character to JSON.
-    {"MailDeleteKept", STAT, {{"mail", "a\x7f" "b"}}, "\"mail\":\"a\x7f" "b\""},
-    {"MailValidUtf8Kept", STAT, {{"mail", "Zo\xc3\xab \xe2\x9c\x93 \xf0\x9f\x98\x80"}},
+    {"MailDeleteKept",
+     STAT,
+     {{"mail", "a\x7f"
+               "b"}},
+     "\"mail\":\"a\x7f"
+     "b\""},
+    {"MailValidUtf8Kept",
+     STAT,
+     {{"mail", "Zo\xc3\xab \xe2\x9c\x93 \xf0\x9f\x98\x80"}},
      "\"mail\":\"Zo\xc3\xab \xe2\x9c\x93 \xf0\x9f\x98\x80\""},
-    {"MailBytesThatAreNoUtf8", STAT, {{"mail", "\xff\xfe" "a\x80"}}, R"("mail":"\u00ff\u00fea\u0080")"},
+    {"MailBytesThatAreNoUtf8",
+     STAT,
+     {{"mail", "\xff\xfe"
+               "a\x80"}},
+     R"("mail":"\u00ff\u00fea\u0080")"},
     {"MailLoneLeadByte", STAT, {{"mail", "a\xc3"}}, R"("mail":"a\u00c3")"},
     {"MailOverlongSlash", STAT, {{"mail", "\xc0\xaf"}}, R"("mail":"\u00c0\u00af")"},
     {"MailSurrogate", STAT, {{"mail", "\xed\xa0\x80"}}, R"("mail":"\u00ed\u00a0\u0080")"},
     {"MailAboveUnicode", STAT, {{"mail", "\xf4\x90\x80\x80"}}, R"("mail":"\u00f4\u0090\u0080\u0080")"},
-    {"MailSequenceCutShort", STAT, {{"mail", "\xe2\x9c" "x"}}, R"("mail":"\u00e2\u009cx")"},
+    {"MailSequenceCutShort",
+     STAT,
+     {{"mail", "\xe2\x9c"
+               "x"}},
+     R"("mail":"\u00e2\u009cx")"},
     // The cut to 63 characters splits the last character: its lead byte
     // alone is no UTF-8.
-    {"MailCutInsideACharacter", STAT, {{"mail", std::string(62, 'm') + "\xc3\xa9"}},
+    {"MailCutInsideACharacter",
+     STAT,
+     {{"mail", std::string(62, 'm') + "\xc3\xa9"}},
      "\"mail\":\"" + std::string(62, 'm') + R"(\u00c3")"},
     // The longest escapes: every one of 63 bytes written as two or six.
     {"MailOfSixtyThreeQuotes", STAT, {{"mail", std::string(63, '"')}}, "\"mail\":\"" + repeat("\\\"", 63) + "\""},
-    {"MailOfSixtyThreeControlBytes", STAT, {{"mail", std::string(63, '\x01')}},
+    {"MailOfSixtyThreeControlBytes",
+     STAT,
+     {{"mail", std::string(63, '\x01')}},
      "\"mail\":\"" + repeat("\\u0001", 63) + "\",\"desc\":\"\"}}"},
     {"MailWithFormatDirectives", STAT, {{"mail", "%s%n%x"}}, R"("mail":"%s%n%x")"},
     // Positions that are no finite float.
     {"PositionNotANumber", STAT, {{"lati", "nan"}, {"long", "-nan"}}, R"("lati":0.00000,"long":0.00000)"},
     {"PositionInfinite", STAT, {{"lati", "inf"}, {"long", "-infinity"}}, R"("lati":0.00000,"long":0.00000)"},
     {"PositionBeyondAFloat", STAT, {{"lati", "1e39"}, {"long", "-1e39"}}, R"("lati":0.00000,"long":0.00000)"},
-    {"PositionLargestFloat", STAT, {{"lati", "3.4e38"}},
-     R"("lati":339999995214436424907732413799364296704.00000,)"},
+    {"PositionLargestFloat", STAT, {{"lati", "3.4e38"}}, R"("lati":339999995214436424907732413799364296704.00000,)"},
     // The radio texts that are allowed stay as before.
     {"SpreadingFactorMissing", NO_PULL, {{"SF", std::nullopt}}, R"("datr":"SFSFBW125")"},
-    {"SpreadingFactorCutTo63Characters", NO_PULL, {{"SF", std::string(70, '7')}},
+    {"SpreadingFactorCutTo63Characters",
+     NO_PULL,
+     {{"SF", std::string(70, '7')}},
      "\"datr\":\"SF" + std::string(63, '7') + "BW125\""},
     {"RadioTextsOfValidUtf8Kept", NO_PULL, {{"coderate", "5\xc3\xa9"}}, "\"codr\":\"4/5\xc3\xa9\""},
 };
@@ -730,11 +919,11 @@ TEST(JsonCheck, TellsValidTextFromInvalid)
         {R"({"a":.5})", false},
         {"{\"a\":\"\xff\"}", false},
         {"{\"a\":\"\xc3\"}", false},
-        {"{\"a\":\"\xc0\xaf\"}", false},       // overlong
-        {"{\"a\":\"\xe0\x80\xaf\"}", false},   // overlong
-        {"{\"a\":\"\xed\xa0\x80\"}", false},   // a surrogate
+        {"{\"a\":\"\xc0\xaf\"}", false},         // overlong
+        {"{\"a\":\"\xe0\x80\xaf\"}", false},     // overlong
+        {"{\"a\":\"\xed\xa0\x80\"}", false},     // a surrogate
         {"{\"a\":\"\xf4\x90\x80\x80\"}", false}, // above U+10FFFF
-        {"{\"a\":\"\xe2\x9c\"}", false},       // cut short
+        {"{\"a\":\"\xe2\x9c\"}", false},         // cut short
         {std::string("{\"a\":\"\0\"}", 8), false},
         {std::string(100, '[') + std::string(100, ']'), false}, // deeper than any record
     };
@@ -842,9 +1031,8 @@ pid_t writer_of(const std::string &name)
         std::size_t close = stat->rfind(')');
         int ppid = 0;
         char state = 0;
-        if (close == std::string::npos ||
-            std::sscanf(stat->c_str() + close + 1, " %c %d", &state, &ppid) != 2 || ppid != getpid() ||
-            state == 'Z')
+        if (close == std::string::npos || std::sscanf(stat->c_str() + close + 1, " %c %d", &state, &ppid) != 2 ||
+            ppid != getpid() || state == 'Z')
             return 0;
         return pid;
     }
@@ -960,22 +1148,25 @@ TEST_F(Hostile, KilledPullsLeaveNothingBehindTheNextRun)
     int reads = 0;
     int killed_writing = 0;
     auto next_kill = std::chrono::steady_clock::now() + scaled(300ms);
-    run_group g = run_together(storm, &stub, [&](const std::string &dir) {
-        std::optional<std::string> now = read_text(dir + "/var/iot/dldata");
-        ++reads;
-        if (!now || (!sent.count(*now) && torn.size() < 5))
-            torn.push_back(now ? now->substr(0, 60) + " (" + std::to_string(now->size()) + " bytes)" : "(none)");
-        if (std::chrono::steady_clock::now() < next_kill)
-            return;
-        for (const std::string &name : iot_files(dir)) {
-            pid_t pid = writer_of(name);
-            if (pid > 0 && kill_mid_write(dir, name, pid)) {
-                ++killed_writing;
-                next_kill = std::chrono::steady_clock::now() + 250ms;
-                break;
+    run_group g = run_together(
+        storm, &stub,
+        [&](const std::string &dir) {
+            std::optional<std::string> now = read_text(dir + "/var/iot/dldata");
+            ++reads;
+            if (!now || (!sent.count(*now) && torn.size() < 5))
+                torn.push_back(now ? now->substr(0, 60) + " (" + std::to_string(now->size()) + " bytes)" : "(none)");
+            if (std::chrono::steady_clock::now() < next_kill)
+                return;
+            for (const std::string &name : iot_files(dir)) {
+                pid_t pid = writer_of(name);
+                if (pid > 0 && kill_mid_write(dir, name, pid)) {
+                    ++killed_writing;
+                    next_kill = std::chrono::steady_clock::now() + 250ms;
+                    break;
+                }
             }
-        }
-    }, 500us);
+        },
+        500us);
 
     for (const run_result &r : g.runs)
         EXPECT_TRUE(r.signal == SIGKILL || (r.exited && r.exit_status == 0))
@@ -1004,20 +1195,20 @@ TEST_F(Hostile, KilledPullsLeaveNothingBehindTheNextRun)
     const std::string final_downlink = "the run after the storm";
     std::string outside;
     stub.set_script(answer_pull(one_downlink(final_downlink)));
-    run_result r = run(
-        {.args = {"rxpk", "-57", "22"},
-         .prepare =
-             [&](const std::string &dir) {
-                 copy_iot(g.dir + "/var/iot", dir + "/var/iot");
-                 std::string iot = dir + "/var/iot/";
-                 for (const char *prefix : TEMP_PREFIXES)
-                     write_text(iot + prefix + std::to_string(dead), "half a downlink");
-                 outside = dir + "/outside";
-                 write_text(outside, "not in /var/iot");
-                 ASSERT_EQ(symlink(outside.c_str(), (iot + ".dldata." + std::to_string(dead_pid())).c_str()), 0);
-                 write_text(iot + live, "a live run's");
-             }},
-        {{"pull_window", "2"}});
+    run_result r =
+        run({.args = {"rxpk", "-57", "22"},
+             .prepare =
+                 [&](const std::string &dir) {
+                     copy_iot(g.dir + "/var/iot", dir + "/var/iot");
+                     std::string iot = dir + "/var/iot/";
+                     for (const char *prefix : TEMP_PREFIXES)
+                         write_text(iot + prefix + std::to_string(dead), "half a downlink");
+                     outside = dir + "/outside";
+                     write_text(outside, "not in /var/iot");
+                     ASSERT_EQ(symlink(outside.c_str(), (iot + ".dldata." + std::to_string(dead_pid())).c_str()), 0);
+                     write_text(iot + live, "a live run's");
+                 }},
+            {{"pull_window", "2"}});
     EXPECT_EQ(r.exit_status, 0) << r.log_text();
     EXPECT_TRUE(error_lines(lines_of(r)).empty()) << r.log_text();
     EXPECT_EQ(iot_files(r.dir), (std::vector<std::string>{live, "data", "dldata", "dltx", "pull_data"}))

@@ -100,8 +100,8 @@ void PrintTo(const pull_case &c, std::ostream *os)
 }
 
 const pull_case PULL_CASES[] = {
-    {"NoReplyListensFiveSecondsAndWritesOnlyPullData",
-     [](wire_token) { return std::vector<scripted_reply>{}; }, 0, PREVIOUS_DOWNLINK,
+    {"NoReplyListensFiveSecondsAndWritesOnlyPullData", [](wire_token) { return std::vector<scripted_reply>{}; }, 0,
+     PREVIOUS_DOWNLINK,
      [](const run_result &r) {
          ASSERT_EQ(r.datagrams.size(), 2u);
          const stub_datagram &pull_data = r.datagrams[1];
@@ -194,8 +194,7 @@ const pull_case PULL_CASES[] = {
     // Without any size key the size text is the initial "0": an empty data
     // text then passes and the downlink file becomes empty.
     {"MissingSizeComparesWithTheInitialZero",
-     [](wire_token) { return std::vector<scripted_reply>{{resp(R"({"txpk":{"data":""}})")}}; }, 0, "",
-     nullptr},
+     [](wire_token) { return std::vector<scripted_reply>{{resp(R"({"txpk":{"data":""}})")}}; }, 0, "", nullptr},
     {"MismatchesLeaveThePreviousDownlink",
      [](wire_token) {
          return std::vector<scripted_reply>{
@@ -273,8 +272,7 @@ TEST_P(PullReplies, Outcome)
         c.check(r);
 }
 
-INSTANTIATE_TEST_SUITE_P(, PullReplies, ::testing::ValuesIn(PULL_CASES),
-                         row_name());
+INSTANTIATE_TEST_SUITE_P(, PullReplies, ::testing::ValuesIn(PULL_CASES), row_name());
 
 // Without a socket for the pull no PULL_DATA can go out: the run ends as
 // after a failed send. Here the process may hold only five descriptors, and

@@ -49,13 +49,11 @@ const std::regex STAT_RECORD(
     R"re("mail":"gateway@example\.net","desc":""\}\})re");
 
 // The runs of these tests, for a plain fixture or a table's.
-template <class Base>
-class with_push_runs : public Base {
+template <class Base> class with_push_runs : public Base {
 protected:
     void SetUp() override { ASSERT_TRUE(stub.ok()); }
 
-    run_result run(std::vector<std::string> args, const config_overrides &overrides = {},
-                   run_options opt = {})
+    run_result run(std::vector<std::string> args, const config_overrides &overrides = {}, run_options opt = {})
     {
         opt.args = std::move(args);
         opt.argv0 = INSTALLED_TARNWICK;
@@ -93,11 +91,20 @@ void PrintTo(const fragment_case &c, std::ostream *os)
 const fragment_case FRAGMENT_CASES[] = {
     // The status record takes the slots as they are.
     {"StatMailMissing", {"stat"}, {{"mail", std::nullopt}}, std::nullopt, R"re("mail":"mail")re"},
-    {"StatPositionMissing", {"stat"}, {{"lati", std::nullopt}, {"long", std::nullopt}}, std::nullopt,
+    {"StatPositionMissing",
+     {"stat"},
+     {{"lati", std::nullopt}, {"long", std::nullopt}},
+     std::nullopt,
      R"re("lati":0.00000,"long":0.00000)re"},
-    {"StatPositionSouthEast", {"stat"}, {{"lati", "-33.8688"}, {"long", "151.2093"}}, std::nullopt,
+    {"StatPositionSouthEast",
+     {"stat"},
+     {{"lati", "-33.8688"}, {"long", "151.2093"}},
+     std::nullopt,
      R"re("lati":-33.86880,"long":151.20930)re"},
-    {"StatMailCutTo63Characters", {"stat"}, {{"mail", std::string(70, 'm')}}, std::nullopt,
+    {"StatMailCutTo63Characters",
+     {"stat"},
+     {{"mail", std::string(70, 'm')}},
+     std::nullopt,
      "\"mail\":\"mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm\""},
     // The arguments go into the rxpk record as given: the first word is not
     // compared, the size is not checked against the payload, and text that
@@ -105,15 +112,22 @@ const fragment_case FRAGMENT_CASES[] = {
     {"ArgumentsFirstWordNotCompared", {"foo", "-80", "20"}, {}, "\x41", R"re("rssi":-80,"size":20,)re"},
     {"ArgumentsExtraWordIgnored", {"rxpk", "-80", "20", "more"}, {}, "\x41", R"re("rssi":-80,"size":20,)re"},
     {"ArgumentsThatAreNoNumbersReadAsZero", {"rxpk", "x", "y"}, {}, "\x41", R"re("rssi":0,"size":0,)re"},
-    {"ArgumentsReadAsFarAsTheyAreNumbers", {"rxpk", "12abc", "-1"}, {}, "\x41",
-     R"re("rssi":12,"size":4294967295,)re"},
+    {"ArgumentsReadAsFarAsTheyAreNumbers", {"rxpk", "12abc", "-1"}, {}, "\x41", R"re("rssi":12,"size":4294967295,)re"},
     // The radio settings in the rxpk record.
-    {"RadioSettings", {"rxpk", "-57", "1"}, {{"SF", "12"}, {"coderate", "8"}, {"rx_frequency", "869525000"}},
-     "\x41", R"re("freq":869.525000,"stat":1,"modu":"LORA","datr":"SF12BW125","codr":"4/8",)re"},
-    {"RadioSettingsMissing", {"rxpk", "-57", "1"},
-     {{"SF", std::nullopt}, {"coderate", std::nullopt}, {"BW", "500"}}, "\x41",
+    {"RadioSettings",
+     {"rxpk", "-57", "1"},
+     {{"SF", "12"}, {"coderate", "8"}, {"rx_frequency", "869525000"}},
+     "\x41",
+     R"re("freq":869.525000,"stat":1,"modu":"LORA","datr":"SF12BW125","codr":"4/8",)re"},
+    {"RadioSettingsMissing",
+     {"rxpk", "-57", "1"},
+     {{"SF", std::nullopt}, {"coderate", std::nullopt}, {"BW", "500"}},
+     "\x41",
      R"re("datr":"SFSFBW125","codr":"4/coderate",)re"},
-    {"RadioFrequencyToTheHertz", {"rxpk", "-57", "1"}, {{"rx_frequency", "433175001"}}, "\x41",
+    {"RadioFrequencyToTheHertz",
+     {"rxpk", "-57", "1"},
+     {{"rx_frequency", "433175001"}},
+     "\x41",
      R"re("freq":433.175001,)re"},
 };
 
@@ -143,16 +157,29 @@ const payload_case PAYLOAD_CASES[] = {
     {"NoIotDirectory", {.create_iot_dir = false}, "5", false, 1, "err: can't open data file!", std::nullopt},
     {"ADirectory",
      {.prepare = [](const std::string &dir) { ASSERT_EQ(mkdir((dir + "/var/iot/data").c_str(), 0755), 0); }},
-     "5", false, 1, "err: can't open data file!", std::nullopt},
+     "5",
+     false,
+     1,
+     "err: can't open data file!",
+     std::nullopt},
     // A file the run may not read ends the run before anything is sent, and
     // the file stays as it was.
-    {"UnreadableToTheRunsUser", {.data = "hello", .as_user = NOBODY, .root_owned = {{"var/iot/data", 0600}}}, "5",
-     true, 1, "err: can't open data file!", "hello"},
+    {"UnreadableToTheRunsUser",
+     {.data = "hello", .as_user = NOBODY, .root_owned = {{"var/iot/data", 0600}}},
+     "5",
+     true,
+     1,
+     "err: can't open data file!",
+     "hello"},
     // Something other than a regular file (a FIFO nobody writes to) ends the
     // run at once instead of blocking it for ever.
     {"AFifoNobodyWritesTo",
      {.prepare = [](const std::string &dir) { ASSERT_EQ(mkfifo((dir + "/var/iot/data").c_str(), 0644), 0); }},
-     "5", false, 1, "err: can't read data file!", std::nullopt},
+     "5",
+     false,
+     1,
+     "err: can't read data file!",
+     std::nullopt},
 };
 
 class PayloadFile : public with_push_runs<::testing::TestWithParam<payload_case>> {};
@@ -170,9 +197,12 @@ void PrintTo(const first_byte_case &c, std::ostream *os)
 }
 
 const first_byte_case FIRST_BYTE_CASES[] = {
-    {"Byte40Pulls", "\x40\x01", true},    {"Byte80Pulls", "\x80\x01", true},
-    {"Byte00Pulls", std::string("\0\x01", 2), true}, {"Byte41DoesNot", "\x41\x01", false},
-    {"Byte47DoesNot", "\x47\x01", false}, {"NoByteDoesNot", "", false},
+    {"Byte40Pulls", "\x40\x01", true},
+    {"Byte80Pulls", "\x80\x01", true},
+    {"Byte00Pulls", std::string("\0\x01", 2), true},
+    {"Byte41DoesNot", "\x41\x01", false},
+    {"Byte47DoesNot", "\x47\x01", false},
+    {"NoByteDoesNot", "", false},
 };
 
 class FirstByte : public with_push_runs<::testing::TestWithParam<first_byte_case>> {};
@@ -221,7 +251,7 @@ TEST_F(Push, AcknowledgementRules)
     using replies = std::function<std::vector<wire_bytes>(wire_token)>;
     struct {
         const char *name;
-        replies to; // the replies to a PUSH_DATA with this token
+        replies to;                     // the replies to a PUSH_DATA with this token
         std::vector<std::string> lines; // after the stat update line, as patterns
     } cases[] = {
         {"right token", [&](wire_token t) { return std::vector<wire_bytes>{right(t)}; }, {ok}},
@@ -251,7 +281,10 @@ TEST_F(Push, AcknowledgementRules)
          },
          {bad}},
         {"an empty datagram, then the right one",
-         [&](wire_token t) { return std::vector<wire_bytes>{wire_bytes{}, right(t)}; }, {bad, ok}},
+         [&](wire_token t) {
+             return std::vector<wire_bytes>{wire_bytes{}, right(t)};
+         },
+         {bad, ok}},
         {"40 bytes, judged by the first 4",
          [&](wire_token t) {
              wire_bytes b = right(t);
@@ -335,8 +368,7 @@ TEST_F(Push, PayloadSizes)
         wire_bytes payload(len);
         for (std::size_t i = 0; i < len; i++)
             payload[i] = static_cast<std::uint8_t>(0x41 + 3 * i); // first byte 0x41: no pull
-        run_result r = rxpk(std::string(payload.begin(), payload.end()), "-57",
-                            std::to_string(len).c_str());
+        run_result r = rxpk(std::string(payload.begin(), payload.end()), "-57", std::to_string(len).c_str());
         std::vector<std::string> lines = log_lines(r);
         if (len > 255) {
             EXPECT_EQ(r.exit_status, 1);

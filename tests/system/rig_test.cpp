@@ -139,7 +139,9 @@ TEST_F(Rig, ConfigAndIotDirectoryVariants)
         const char *out;
     } cases[] = {
         {"no config file", {}, "cat /etc/config/lorawan: No such file or directory\n/var/iot yes\n"},
-        {"config is a directory", {.config_is_directory = true}, "cat /etc/config/lorawan: Is a directory\n/var/iot yes\n"},
+        {"config is a directory",
+         {.config_is_directory = true},
+         "cat /etc/config/lorawan: Is a directory\n/var/iot yes\n"},
         {"no /var/iot", {.config = "x\n", .create_iot_dir = false}, "x\n/var/iot no\n"},
     };
     for (auto &c : cases) {
@@ -233,16 +235,16 @@ TEST_F(Rig, PrivateRunHidesTheOuterEntriesAndReportsSyslog)
     ASSERT_NE(mkdtemp(templ), nullptr);
     inner.path = templ;
 
-    run_result r = run_program({.args = {inner.path, "--", RIG_PROBE_BIN, "exists", "/etc/config", "exists",
-                                         "/var/iot", "exists", "/dev/log", "exists", "/etc/passwd"},
+    run_result r = run_program({.args = {inner.path, "--", RIG_PROBE_BIN, "exists", "/etc/config", "exists", "/var/iot",
+                                         "exists", "/dev/log", "exists", "/etc/passwd"},
                                 .program = PRIVATE_RUN_BIN,
                                 .config = "outer\n"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out, "/etc/config no\n/var/iot no\n/dev/log no\n/etc/passwd yes\n");
 
-    run_result s = run_program({.args = {"--syslog", inner.path, "--", RIG_PROBE_BIN, "log", "5", "hello",
-                                         "exists", "/dev/log", "exit", "4"},
-                                .program = PRIVATE_RUN_BIN});
+    run_result s = run_program(
+        {.args = {"--syslog", inner.path, "--", RIG_PROBE_BIN, "log", "5", "hello", "exists", "/dev/log", "exit", "4"},
+         .program = PRIVATE_RUN_BIN});
     EXPECT_EQ(s.exit_status, 4);
     EXPECT_EQ(s.out, "/dev/log yes\n");
     EXPECT_NE(s.err.find("syslog notice rig_probe["), std::string::npos) << s.err;
@@ -374,8 +376,7 @@ TEST_F(Rig, NsStubAnswersAndPrintsTheExchange)
         printed += line;
     EXPECT_EQ(pclose(ns), 0);
 
-    std::string downlink =
-        downlink_json(to_bytes("hello")); // the hex payload is "hello"
+    std::string downlink = downlink_json(to_bytes("hello")); // the hex payload is "hello"
     EXPECT_NE(downlink.find(R"("size":5,"data":"aGVsbG8=")"), std::string::npos);
     std::vector<probe_reply> got = replies(r.out);
     ASSERT_EQ(got.size(), 3u) << r.out;

@@ -44,8 +44,7 @@ void hosts_from_files_only(const std::string &dir)
 }
 
 // The runs of these tests, for a plain fixture or a table's.
-template <class Base>
-class with_sequence_runs : public Base {
+template <class Base> class with_sequence_runs : public Base {
 protected:
     void SetUp() override
     {
@@ -106,25 +105,41 @@ constexpr const char *NOT_UCI = "err: cannot read /etc/config/lorawan: not valid
 
 const unusable_case UNUSABLE_CASES[] = {
     {"NoFile", no_text, {}, false, CANNOT_READ},
-    {"ADirectory", no_text, {.config_is_directory = true}, false,
+    {"ADirectory",
+     no_text,
+     {.config_is_directory = true},
+     false,
      "err: cannot read /etc/config/lorawan: not a regular file"},
     // A valid file without sections: it is the missing gateway_id that ends the run.
-    {"AnEmptyFile", [](const std::string &) { return std::optional<std::string>(""); }, {}, false,
+    {"AnEmptyFile",
+     [](const std::string &) { return std::optional<std::string>(""); },
+     {},
+     false,
      "err: gateway_id is not set: set lorawan.general.gateway_id"},
-    {"UnreadableToTheRunsUser", [](const std::string &usual) { return std::optional<std::string>(usual); },
-     {.as_user = NOBODY, .root_owned = {{"etc/config/lorawan", 0600}}}, true, CANNOT_READ},
+    {"UnreadableToTheRunsUser",
+     [](const std::string &usual) { return std::optional<std::string>(usual); },
+     {.as_user = NOBODY, .root_owned = {{"etc/config/lorawan", 0600}}},
+     true,
+     CANNOT_READ},
     // The reader gives up at the first line it cannot parse, so even 10 MB
     // of junk costs little time.
-    {"TenMegabytesOfJunk", [](const std::string &) { return std::optional<std::string>(junk(10 << 20, 1)); }, {},
-     false, NOT_UCI},
+    {"TenMegabytesOfJunk",
+     [](const std::string &) { return std::optional<std::string>(junk(10 << 20, 1)); },
+     {},
+     false,
+     NOT_UCI},
     {"ValidConfigurationThenTenMegabytesOfJunk",
-     [](const std::string &) { return std::optional<std::string>(lorawan_config(1700) + junk(10 << 20, 2)); }, {},
-     false, NOT_UCI},
+     [](const std::string &) { return std::optional<std::string>(lorawan_config(1700) + junk(10 << 20, 2)); },
+     {},
+     false,
+     NOT_UCI},
     {"HundredKilobyteLineThatIsNoCommand",
      [](const std::string &) {
          return std::optional<std::string>(lorawan_config(1700) + std::string(100 << 10, 'x') + "\n");
      },
-     {}, false, NOT_UCI},
+     {},
+     false,
+     NOT_UCI},
 };
 
 class UnusableConfiguration : public with_sequence_runs<::testing::TestWithParam<unusable_case>> {};
@@ -171,7 +186,10 @@ TEST_F(RunSequence, MissingOptionsAreLoggedOnlyFromLookupEightOnWithTheGateOpen)
     } cases[] = {
         {"all options present", {}, {LISTENING}},
         {"general options 1-6 missing (gateway_id aside)",
-         {{"server", std::nullopt}, {"port", std::nullopt}, {"mail", std::nullopt}, {"lati", std::nullopt},
+         {{"server", std::nullopt},
+          {"port", std::nullopt},
+          {"mail", std::nullopt},
+          {"lati", std::nullopt},
           {"long", std::nullopt}},
          {LISTENING}},
         {"radio options missing",
@@ -179,7 +197,8 @@ TEST_F(RunSequence, MissingOptionsAreLoggedOnlyFromLookupEightOnWithTheGateOpen)
          {sf, coderate, bw, frequency, listening_sf}},
         {"radio options missing, pfwd_debug 2", {{"pfwd_debug", "2"}, {"SF", std::nullopt}}, {sf, listening_sf}},
         {"radio options missing, pfwd_debug 0", {{"pfwd_debug", "0"}, {"SF", std::nullopt}}, {listening_sf}},
-        {"radio options missing, pfwd_debug empty (UCI drops it)", {{"pfwd_debug", ""}, {"SF", std::nullopt}},
+        {"radio options missing, pfwd_debug empty (UCI drops it)",
+         {{"pfwd_debug", ""}, {"SF", std::nullopt}},
          {listening_sf}},
         {"radio options missing, pfwd_debug a space", {{"pfwd_debug", " "}, {"SF", std::nullopt}}, {listening_sf}},
         {"radio options missing, pfwd_debug no", {{"pfwd_debug", "no"}, {"SF", std::nullopt}}, {listening_sf}},
@@ -261,7 +280,8 @@ TEST_F(RunSequence, UnresolvableServerEndsTheRunBeforeAnythingIsSent)
          "err: failed to open socket to any of no-such-host\\.invalid:" + port + ", .+",
          "err: server 'no-such-host\\.invalid' port '" + port +
              "' cannot be resolved \\(.+\\): check lorawan\\.general\\.server and lorawan\\.general\\.port"},
-        {{{"port", "no-such-service"}}, "err: failed to open socket to any of 127\\.0\\.0\\.1:no-such-service, .+",
+        {{{"port", "no-such-service"}},
+         "err: failed to open socket to any of 127\\.0\\.0\\.1:no-such-service, .+",
          "err: server '127\\.0\\.0\\.1' port 'no-such-service' cannot be resolved \\(.+\\): check "
          "lorawan\\.general\\.server and lorawan\\.general\\.port"},
     };

@@ -82,11 +82,9 @@ protected:
         write(content);
         guarded_slot by_path;
         guarded_slot by_bytes;
-        cfg_result rp = cfg_builtin_find_path(path_.c_str(), section, option, by_path.bytes, SLOT,
-                                              tuning);
-        cfg_result rb = cfg_builtin_find_bytes(reinterpret_cast<const unsigned char *>(content.data()),
-                                               content.size(), section, option, by_bytes.bytes,
-                                               SLOT);
+        cfg_result rp = cfg_builtin_find_path(path_.c_str(), section, option, by_path.bytes, SLOT, tuning);
+        cfg_result rb = cfg_builtin_find_bytes(reinterpret_cast<const unsigned char *>(content.data()), content.size(),
+                                               section, option, by_bytes.bytes, SLOT);
         EXPECT_EQ(rp, rb);
         EXPECT_EQ(std::memcmp(by_path.bytes, by_bytes.bytes, sizeof(by_path.bytes)), 0);
         EXPECT_TRUE(by_path.canary_intact());
@@ -126,8 +124,8 @@ protected:
                 const query &q = qs[i];
                 char *out = outs[way][i].data();
                 bool in_out = q.named_by_out && q.option.size() < q.out_size;
-                calls[way].push_back({q.section.c_str(), in_out ? out : q.option.c_str(), out, q.out_size,
-                                      static_cast<cfg_result>(-1)});
+                calls[way].push_back(
+                    {q.section.c_str(), in_out ? out : q.option.c_str(), out, q.out_size, static_cast<cfg_result>(-1)});
             }
         cfg_builtin_find_path_many(path_.c_str(), calls[0].data(), calls[0].size(), tuning);
         cfg_builtin_find_bytes_many(reinterpret_cast<const unsigned char *>(content.data()), content.size(),
@@ -137,8 +135,8 @@ protected:
             const query &q = qs[i];
             char *out = outs[2][i].data();
             bool in_out = q.named_by_out && q.option.size() < q.out_size;
-            cfg_result alone = cfg_builtin_find_path(path_.c_str(), q.section.c_str(),
-                                                     in_out ? out : q.option.c_str(), out, q.out_size);
+            cfg_result alone = cfg_builtin_find_path(path_.c_str(), q.section.c_str(), in_out ? out : q.option.c_str(),
+                                                     out, q.out_size);
             std::string what = q.section + "." + q.option + " #" + std::to_string(i);
             EXPECT_EQ(calls[0][i].result, alone) << what;
             EXPECT_EQ(calls[1][i].result, alone) << what;
@@ -176,13 +174,11 @@ TEST_F(BuiltinReader, OptionNameMayBeTheSlotItself)
     write(HEAD + "\toption gateway_id 'a840411d2c3b4e5f0000000000000000000000000000000000000000000000000000'\n"
                  "config radio radio\n\toption SF 7\n");
     char slot[SLOT] = "gateway_id";
-    ASSERT_EQ(cfg_builtin_find_path(path_.c_str(), "general", slot, slot, sizeof(slot)),
-              cfg_result::found);
+    ASSERT_EQ(cfg_builtin_find_path(path_.c_str(), "general", slot, slot, sizeof(slot)), cfg_result::found);
     EXPECT_EQ(std::string(slot), std::string("a840411d2c3b4e5f") + std::string(47, '0'));
 
     char missing[SLOT] = "SF";
-    ASSERT_EQ(cfg_builtin_find_path(path_.c_str(), "general", missing, missing, sizeof(missing)),
-              cfg_result::missing);
+    ASSERT_EQ(cfg_builtin_find_path(path_.c_str(), "general", missing, missing, sizeof(missing)), cfg_result::missing);
     EXPECT_STREQ(missing, "SF");
 }
 
@@ -194,8 +190,7 @@ TEST_F(BuiltinReader, LargeSlotsGetLongValuesWhole)
     struct {
         std::size_t size;
         std::size_t kept;
-    } const cases[] = {{1, 0}, {2, 1}, {65, 64}, {66, 65}, {1000, 999}, {5000, 4999}, {5001, 5000},
-                       {9000, 5000}};
+    } const cases[] = {{1, 0}, {2, 1}, {65, 64}, {66, 65}, {1000, 999}, {5000, 4999}, {5001, 5000}, {9000, 5000}};
     for (const auto &c : cases) {
         std::string out(c.size + 8, '\x7f');
         cfg_builtin_tuning tuning{};
@@ -225,11 +220,12 @@ TEST_F(BuiltinReader, LongLinesAnywhere)
         {"continued lines", HEAD + "\toption server a\\\n" + big + "\\\nb\n", cfg_result::found,
          "a" + big.substr(0, 62)},
         {"unquoted with a space", HEAD + "\toption server " + big + " x\n", cfg_result::load_failed, ""},
-        {"long section name", "config radio " + std::string(300, 'n') + "\n\toption server s\n" +
-                                  "config radio " + std::string(300, 'n') + "\n",
+        {"long section name",
+         "config radio " + std::string(300, 'n') + "\n\toption server s\n" + "config radio " + std::string(300, 'n') +
+             "\n",
          cfg_result::missing, ""},
-        {"long type changes", "config " + std::string(300, 't') + "1 general\n" + "config " +
-                                  std::string(300, 't') + "2 general\n",
+        {"long type changes",
+         "config " + std::string(300, 't') + "1 general\n" + "config " + std::string(300, 't') + "2 general\n",
          cfg_result::load_failed, ""},
     };
     for (const auto &c : cases) {
@@ -261,11 +257,9 @@ TEST_F(BuiltinReader, NulBytesCutWhatOneReadOfTheLineBufferHeld)
          cfg_result::found, "x" + std::string(20, 'y')},
         {"NUL first hides the line", HEAD + nul + "\toption server hidden\n\toption port 1\n", "server",
          cfg_result::missing, ""},
-        {"NUL first, long line: tail is a line",
-         HEAD + nul + std::string(30, 'p') + "\toption server tail\n", "server", cfg_result::found,
-         "tail"},
-        {"NUL line inside quotes", HEAD + "\toption server 'a\n" + nul + "b'\n", "server",
-         cfg_result::load_failed, ""},
+        {"NUL first, long line: tail is a line", HEAD + nul + std::string(30, 'p') + "\toption server tail\n", "server",
+         cfg_result::found, "tail"},
+        {"NUL line inside quotes", HEAD + "\toption server 'a\n" + nul + "b'\n", "server", cfg_result::load_failed, ""},
     };
     for (const auto &c : cases) {
         answer a = lookup(c.content, "general", c.option);
@@ -324,8 +318,7 @@ TEST_F(BuiltinReader, TenMegabytesOfJunkFailQuickly)
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(lookup(junk, "general", "server").result, cfg_result::load_failed);
     // a junk file made only of bytes that are no command at all
-    EXPECT_EQ(lookup(std::string(10 * 1024 * 1024, '\xff'), "general", "server").result,
-              cfg_result::load_failed);
+    EXPECT_EQ(lookup(std::string(10 * 1024 * 1024, '\xff'), "general", "server").result, cfg_result::load_failed);
     // and one whose every line is a comment or NUL-hidden: it loads, empty
     std::string hidden;
     while (hidden.size() < 10 * 1024 * 1024)
@@ -350,16 +343,14 @@ TEST_F(BuiltinReader, TypeConflictsFarApartInALargeFile)
         std::string value;
         bool one_pass;
     } const cases[] = {
-        {"no conflict", "config radio general\n\toption server a\n" + middle +
-                            "config radio general\n\toption server b\n",
+        {"no conflict",
+         "config radio general\n\toption server a\n" + middle + "config radio general\n\toption server b\n",
          cfg_result::found, "b", false},
-        {"first and last", "config radio general\n\toption server a\n" + middle +
-                               "config other general\n",
+        {"first and last", "config radio general\n\toption server a\n" + middle + "config other general\n",
          cfg_result::load_failed, "", true},
-        {"two middle names", middle + "config radio s17\nconfig other s2999\n", cfg_result::load_failed,
-         "", false},
-        {"anonymous name re-opened", "config radio\n" + middle + "config other cfg01d1b4\n",
-         cfg_result::load_failed, "", true},
+        {"two middle names", middle + "config radio s17\nconfig other s2999\n", cfg_result::load_failed, "", false},
+        {"anonymous name re-opened", "config radio\n" + middle + "config other cfg01d1b4\n", cfg_result::load_failed,
+         "", true},
         {"anonymous name re-opened, same type", "config radio\n" + middle + "config radio cfg01d1b4\n",
          cfg_result::missing, "", false},
     };
@@ -384,18 +375,15 @@ TEST_F(BuiltinReader, GeneratedNamesInALargeFile)
     // the first one's generated name (re-opens it, creates nothing), then an
     // anonymous general section: number 202, not 203
     std::string content = "config general\n\toption server first\n" + many +
-                          "config general cfg01f223\n\toption port 1700\n" +
-                          "config general\n\toption server second\n";
+                          "config general cfg01f223\n\toption port 1700\n" + "config general\n\toption server second\n";
     struct {
         const char *section;
         const char *option;
         cfg_result result;
         const char *value;
     } const cases[] = {
-        {"cfg01f223", "server", cfg_result::found, "first"},
-        {"cfg01f223", "port", cfg_result::found, "1700"},
-        {"cfgcaf223", "server", cfg_result::found, "second"},
-        {"cfgcbf223", "server", cfg_result::missing, ""},
+        {"cfg01f223", "server", cfg_result::found, "first"},  {"cfg01f223", "port", cfg_result::found, "1700"},
+        {"cfgcaf223", "server", cfg_result::found, "second"}, {"cfgcbf223", "server", cfg_result::missing, ""},
         {"n199", "server", cfg_result::missing, ""},
     };
     for (const auto &c : cases) {
@@ -436,7 +424,7 @@ TEST_F(BuiltinReader, OnlyRegularFilesWithAPackageNameLoad)
         {path_, cfg_result::found},
         {dir_ + "/link", cfg_result::found},
         {"./lorawan", cfg_result::found},
-        {"lorawan", cfg_result::load_failed},      // a package name, looked up elsewhere by libuci
+        {"lorawan", cfg_result::load_failed}, // a package name, looked up elsewhere by libuci
         {"../lorawan", cfg_result::load_failed},
         {dir_ + "/missing", cfg_result::load_failed},
         {dir_ + "/adir", cfg_result::load_failed},
@@ -449,8 +437,7 @@ TEST_F(BuiltinReader, OnlyRegularFilesWithAPackageNameLoad)
     };
     for (const auto &c : cases) {
         char slot[SLOT] = {};
-        EXPECT_EQ(cfg_builtin_find_path(c.path.c_str(), "general", "server", slot, sizeof(slot)), c.result)
-            << c.path;
+        EXPECT_EQ(cfg_builtin_find_path(c.path.c_str(), "general", "server", slot, sizeof(slot)), c.result) << c.path;
     }
     ASSERT_EQ(chdir("/"), 0);
 }
@@ -488,9 +475,10 @@ TEST_F(BuiltinReader, BatchGivesEachQueryItsAnswerInOnePass)
         std::string content;
         std::vector<std::string> values; // the eleven answers, "-" for missing, "!" for load failure
     } const cases[] = {
-        {"typical", TYPICAL,
-         {"127.0.0.1", "1700", "gateway@example.net", "a840411d2c3b4e5f", "52.1", "114.057865", "1", "7", "5",
-          "125", "868100000"}},
+        {"typical",
+         TYPICAL,
+         {"127.0.0.1", "1700", "gateway@example.net", "a840411d2c3b4e5f", "52.1", "114.057865", "1", "7", "5", "125",
+          "868100000"}},
         {"sections re-opened, later values win, lists and empty values skipped",
          "config radio radio\n\toption SF 9\nconfig general general\n\tlist server a\n\toption port ''\n"
          "config radio radio\n\toption SF 10 ; option BW 250\n"
@@ -500,9 +488,11 @@ TEST_F(BuiltinReader, BatchGivesEachQueryItsAnswerInOnePass)
          "config general\n\toption server anon\nconfig general other\n\toption server o\n"
          "config general general\n\toption lati 1\nconfig radio cfg03d1b4\n\toption SF 8\n",
          {"-", "-", "-", "-", "1", "-", "-", "-", "-", "-", "-"}},
-        {"a type conflict fails every query", TYPICAL + "config radio general\n",
+        {"a type conflict fails every query",
+         TYPICAL + "config radio general\n",
          {"!", "!", "!", "!", "!", "!", "!", "!", "!", "!", "!"}},
-        {"a syntax error fails every query", TYPICAL + "\toption 'SF\n",
+        {"a syntax error fails every query",
+         TYPICAL + "\toption 'SF\n",
          {"!", "!", "!", "!", "!", "!", "!", "!", "!", "!", "!"}},
         {"empty file", "", {"-", "-", "-", "-", "-", "-", "-", "-", "-", "-", "-"}},
     };
@@ -512,9 +502,7 @@ TEST_F(BuiltinReader, BatchGivesEachQueryItsAnswerInOnePass)
         EXPECT_EQ(tuning.passes, 1u) << c.what;
         for (std::size_t i = 0; i < got.size(); i++) {
             const std::string &v = c.values[i];
-            cfg_result want = v == "-"   ? cfg_result::missing
-                              : v == "!" ? cfg_result::load_failed
-                                         : cfg_result::found;
+            cfg_result want = v == "-" ? cfg_result::missing : v == "!" ? cfg_result::load_failed : cfg_result::found;
             EXPECT_EQ(got[i].result, want) << c.what << " #" << i;
             EXPECT_EQ(got[i].value, want == cfg_result::found ? v : "") << c.what << " #" << i;
         }
@@ -532,8 +520,7 @@ TEST_F(BuiltinReader, BatchQueriesShareOptionsButNotSlots)
             qs.push_back({"general", "mail", size, by_out});
     qs.push_back({"general", "server", SLOT, true});
     cfg_builtin_tuning tuning{};
-    std::vector<answer> got =
-        batch(HEAD + "\toption server s\n\toption mail '" + value + "'\n", qs, &tuning);
+    std::vector<answer> got = batch(HEAD + "\toption server s\n\toption mail '" + value + "'\n", qs, &tuning);
     EXPECT_EQ(got[1].result, cfg_result::found);
     EXPECT_EQ(got[1].value, "") << "a 1-byte slot holds only the NUL";
     EXPECT_EQ(got[12].value, value.substr(0, 199));
@@ -555,23 +542,34 @@ TEST_F(BuiltinReader, BatchLooksUpAloneWhatItsPassesCannotSettle)
         const char *what;
         std::string content;
         std::vector<query> extra;
-        cfg_result sf;      // radio.SF
-        unsigned passes;    // of the lookups alone
+        cfg_result sf;   // radio.SF
+        unsigned passes; // of the lookups alone
     } const cases[] = {
-        {"generated section name", TYPICAL + "config radio\n\toption SF 12\n\toption BW 1\n",
-         {{"cfg03d1b4", "SF"}, {"cfg03d1b4", "BW"}}, cfg_result::found, 2},
-        {"long option name", TYPICAL + "\toption " + long_name + " 1\n", {{"radio", long_name}},
-         cfg_result::found, 1},
-        {"long section name", TYPICAL + "config radio " + long_name + "\n\toption SF 1\n",
-         {{long_name, "SF"}}, cfg_result::found, 1},
+        {"generated section name",
+         TYPICAL + "config radio\n\toption SF 12\n\toption BW 1\n",
+         {{"cfg03d1b4", "SF"}, {"cfg03d1b4", "BW"}},
+         cfg_result::found,
+         2},
+        {"long option name", TYPICAL + "\toption " + long_name + " 1\n", {{"radio", long_name}}, cfg_result::found, 1},
+        {"long section name",
+         TYPICAL + "config radio " + long_name + "\n\toption SF 1\n",
+         {{long_name, "SF"}},
+         cfg_result::found,
+         1},
         // type checks a partition at a time
         {"big file", TYPICAL + big + "config radio radio\n\toption BW 500\n", {}, cfg_result::found, 0},
         // and where a named section may re-open an anonymous one past the
         // table, the type checks of those two
         {"big file, anonymous section re-opened",
-         TYPICAL + big + "config radio\nconfig radio cfg2bd1b4\n\toption BW 3\n", {}, cfg_result::found, 0},
+         TYPICAL + big + "config radio\nconfig radio cfg2bd1b4\n\toption BW 3\n",
+         {},
+         cfg_result::found,
+         0},
         {"big file, anonymous section re-opened with another type",
-         TYPICAL + big + "config radio\nconfig general cfg2bd1b4\n", {}, cfg_result::load_failed, 0},
+         TYPICAL + big + "config radio\nconfig general cfg2bd1b4\n",
+         {},
+         cfg_result::load_failed,
+         0},
     };
     for (const auto &c : cases) {
         std::vector<query> qs = tarnwick_queries();

@@ -37,27 +37,25 @@ struct rng {
     template <std::size_t N> const char *pick(const char *const (&a)[N]) { return a[below(N)]; }
 };
 
-const char *const KEYWORDS[] = {"config", "config", "config", "c",       "option", "option",
-                                "option", "option", "o",      "list",    "l",      "package",
-                                "p",      "Config", "opt",    "garbage", "#",      "options"};
+const char *const KEYWORDS[] = {"config", "config", "config",  "c", "option", "option", "option",  "option", "o",
+                                "list",   "l",      "package", "p", "Config", "opt",    "garbage", "#",      "options"};
 const char *const TYPES[] = {"general", "radio", "general", "radio", "lora.wan-gw:1", "t", "x-y"};
-const char *const SECTIONS[] = {"general",   "radio",     "general",   "radio",     "general",
-                                "radio",     "cfg01f223", "cfg02f223", "cfg03d1b4", "cfg02d1b4",
-                                "cfg0117ab", "9lives",    "a"};
-const char *const OPTIONS[] = {"server", "port", "SF",  "mail", "server", "port",
-                               "SF",     "BW",   "x_1", "a.b",  "",       "long"};
-const char *const OPTIONS_VALID[] = {"server", "port", "SF", "mail", "server", "port",
-                                     "SF", "BW", "x_1", "long", "9"};
+const char *const SECTIONS[] = {"general",   "radio",     "general",   "radio",     "general", "radio", "cfg01f223",
+                                "cfg02f223", "cfg03d1b4", "cfg02d1b4", "cfg0117ab", "9lives",  "a"};
+const char *const OPTIONS[] = {"server", "port", "SF", "mail", "server", "port", "SF", "BW", "x_1", "a.b", "", "long"};
+const char *const OPTIONS_VALID[] = {"server", "port", "SF", "mail", "server", "port", "SF", "BW", "x_1", "long", "9"};
 // The forwarder's option names, for files looked up in batches.
-const char *const OPTIONS_TARNWICK[] = {"server", "port", "mail", "gateway_id", "lati", "long", "pfwd_debug",
-                                        "SF", "coderate", "BW", "rx_frequency", "x_1"};
-const char *const VALUES[] = {"x",   "1700", "lns.example.net", "",     "a b",  "#", ";",
-                              "7;8", "'",    "\"",              "\\",   "\\\\", "é", "v\tv",
-                              "0123456789012345678901234567890123456789012345678901234567890123456789"};
+const char *const OPTIONS_TARNWICK[] = {"server",     "port", "mail",     "gateway_id", "lati",         "long",
+                                        "pfwd_debug", "SF",   "coderate", "BW",         "rx_frequency", "x_1"};
+const char *const VALUES[] = {"x",  "1700", "lns.example.net",
+                              "",   "a b",  "#",
+                              ";",  "7;8",  "'",
+                              "\"", "\\",   "\\\\",
+                              "é",  "v\tv", "0123456789012345678901234567890123456789012345678901234567890123456789"};
 const char *const SPACES[] = {" ", " ", " ", "\t", "  ", "\r", "\v", "\f", " \t"};
 const char *const SAFE_ENDS[] = {"\r\n", " # c\n", "#x'\n", "\n\n", " \n", "\t\r\n"};
-const char *const ENDS[] = {"\n", "\n", "\n", "\n", "\r\n", ";", "; ", " ;", ";\n",
-                            " # c\n", "#x\n", "\\\n", "\\\r\n", "", "\n\n"};
+const char *const ENDS[] = {"\n",  "\n",     "\n",   "\n",   "\r\n",   ";", "; ",  " ;",
+                            ";\n", " # c\n", "#x\n", "\\\n", "\\\r\n", "",  "\n\n"};
 
 // A value written so that libuci reads it back unchanged.
 std::string quote_valid(rng &r, const std::string &text)
@@ -131,9 +129,9 @@ std::string make_command(rng &r, bool sloppy, bool *in_section, bool *complete, 
         line += sloppy ? r.pick(KEYWORDS) : (r.chance(80) ? "config" : "c");
         const char *name = r.chance(80) ? r.pick(SECTIONS) : "";
         // mostly one type per name: a repeated name with another type fails the load
-        const char *type = sloppy || r.chance(5) ? r.pick(TYPES)
+        const char *type = sloppy || r.chance(5)                                          ? r.pick(TYPES)
                            : std::strstr(name, "d1b4") || std::strcmp(name, "radio") == 0 ? "radio"
-                                                                                           : "general";
+                                                                                          : "general";
         arg(type);
         if (*name || r.chance(50)) {
             arg(name);
@@ -255,8 +253,8 @@ protected:
     }
 
     // Compares one lookup; returns false on a difference (and reports it).
-    bool same(const std::string &content, const char *section, const char *option,
-              std::size_t max_sections, unsigned *undecided)
+    bool same(const std::string &content, const char *section, const char *option, std::size_t max_sections,
+              unsigned *undecided)
     {
         char want[SLOT];
         char got[SLOT];
@@ -265,9 +263,8 @@ protected:
         cfg_result w = cfg_find_option(path_.c_str(), section, option, want, sizeof(want));
         cfg_builtin_tuning tuning{};
         tuning.max_sections = max_sections;
-        cfg_result g = cfg_builtin_find_bytes(reinterpret_cast<const unsigned char *>(content.data()),
-                                              content.size(), section, option, got, sizeof(got),
-                                              &tuning);
+        cfg_result g = cfg_builtin_find_bytes(reinterpret_cast<const unsigned char *>(content.data()), content.size(),
+                                              section, option, got, sizeof(got), &tuning);
         if (tuning.undecided) {
             ++*undecided;
             EXPECT_EQ(g, cfg_result::load_failed);
@@ -283,10 +280,9 @@ protected:
             std::snprintf(b, sizeof(b), "%02x", ch);
             hex += b;
         }
-        ADD_FAILURE() << "lookup " << section << "." << option << " (max_sections " << max_sections
-                      << "): libuci " << static_cast<int>(w) << " [" << std::string(want, strnlen(want, SLOT))
-                      << "], builtin " << static_cast<int>(g) << " ["
-                      << std::string(got, strnlen(got, SLOT)) << "]\nfile hex: " << hex;
+        ADD_FAILURE() << "lookup " << section << "." << option << " (max_sections " << max_sections << "): libuci "
+                      << static_cast<int>(w) << " [" << std::string(want, strnlen(want, SLOT)) << "], builtin "
+                      << static_cast<int>(g) << " [" << std::string(got, strnlen(got, SLOT)) << "]\nfile hex: " << hex;
         return false;
     }
 
@@ -300,8 +296,8 @@ protected:
     // Compares one batch of lookups, built-in (through memory or the path)
     // against libuci (which loads the file for each query) and against the
     // built-in lookups alone. Returns false on a difference (and reports it).
-    bool same_batch(const std::string &content, const std::vector<batch_query> &qs,
-                    std::size_t max_sections, bool by_path, unsigned *undecided)
+    bool same_batch(const std::string &content, const std::vector<batch_query> &qs, std::size_t max_sections,
+                    bool by_path, unsigned *undecided)
     {
         constexpr std::size_t GUARD = 8;
         std::vector<std::vector<char>> outs[3]; // libuci, batch, alone
@@ -316,8 +312,8 @@ protected:
             for (std::size_t i = 0; i < qs.size(); i++) {
                 char *out = outs[way][i].data();
                 bool in_out = qs[i].by_out && qs[i].option.size() < qs[i].size;
-                calls[way].push_back({qs[i].section.c_str(), in_out ? out : qs[i].option.c_str(), out,
-                                      qs[i].size, static_cast<cfg_result>(-1)});
+                calls[way].push_back({qs[i].section.c_str(), in_out ? out : qs[i].option.c_str(), out, qs[i].size,
+                                      static_cast<cfg_result>(-1)});
             }
         }
         const auto *bytes = reinterpret_cast<const unsigned char *>(content.data());
@@ -335,8 +331,7 @@ protected:
             cfg_builtin_tuning alone{};
             alone.max_sections = max_sections;
             cfg_query &a = calls[2][i];
-            a.result = cfg_builtin_find_bytes(bytes, content.size(), a.section, a.option, a.out,
-                                              a.out_size, &alone);
+            a.result = cfg_builtin_find_bytes(bytes, content.size(), a.section, a.option, a.out, a.out_size, &alone);
             bool same_as_alone = calls[1][i].result == a.result && outs[1][i] == outs[2][i];
             bool same_as_libuci = calls[1][i].result == calls[0][i].result && outs[1][i] == outs[0][i];
             // with too little room to decide, the reader may only give up
@@ -358,12 +353,10 @@ protected:
                 return std::to_string(static_cast<int>(calls[way][i].result)) + " [" +
                        std::string(v.data(), strnlen(v.data(), qs[i].size)) + "]";
             };
-            ADD_FAILURE() << "batch query " << i << " of " << qs.size() << ": " << qs[i].section << "."
-                          << qs[i].option << " size " << qs[i].size
-                          << (qs[i].by_out ? " (named by its output)" : "") << ", max_sections "
-                          << max_sections << (by_path ? ", by path" : ", in memory") << ": libuci "
-                          << said(0) << ", batch " << said(1) << ", alone " << said(2)
-                          << "\nfile hex: " << hex;
+            ADD_FAILURE() << "batch query " << i << " of " << qs.size() << ": " << qs[i].section << "." << qs[i].option
+                          << " size " << qs[i].size << (qs[i].by_out ? " (named by its output)" : "")
+                          << ", max_sections " << max_sections << (by_path ? ", by path" : ", in memory") << ": libuci "
+                          << said(0) << ", batch " << said(1) << ", alone " << said(2) << "\nfile hex: " << hex;
         }
         return ok;
     }
@@ -398,8 +391,10 @@ TEST_F(Differential, GeneratedFilesGiveLibuciAnswers)
             break;
         std::string content = make_file(r);
         write_file(content);
-        const char *queries[][2] = {{"general", "server"}, {"general", "port"},
-                                    {"radio", "SF"},       {"general", "long"},
+        const char *queries[][2] = {{"general", "server"},
+                                    {"general", "port"},
+                                    {"radio", "SF"},
+                                    {"general", "long"},
                                     {r.pick(SECTIONS), r.pick(OPTIONS)},
                                     {r.pick(SECTIONS), r.pick(OPTIONS)}};
         for (auto &q : queries) {
@@ -409,8 +404,8 @@ TEST_F(Differential, GeneratedFilesGiveLibuciAnswers)
         }
     }
     EXPECT_GT(files, 1000u);
-    std::printf("%u files: %u found, %u missing, %u load failures, %u undecided\n", files,
-                outcomes_[0], outcomes_[1], outcomes_[2], undecided);
+    std::printf("%u files: %u found, %u missing, %u load failures, %u undecided\n", files, outcomes_[0], outcomes_[1],
+                outcomes_[2], undecided);
     // the generator must reach every outcome often
     for (unsigned n : outcomes_)
         EXPECT_GT(n, files / 20);
@@ -430,8 +425,8 @@ TEST_F(Differential, GeneratedFilesGiveLibuciAnswersInBatches)
     for (; files < 8000 && failures < 5; files++) {
         if (std::chrono::steady_clock::now() > deadline)
             break;
-        std::string content = r.chance(50) ? make_tarnwick_config(r) + make_file(r, r.chance(70))
-                                           : make_file(r, r.chance(70));
+        std::string content =
+            r.chance(50) ? make_tarnwick_config(r) + make_file(r, r.chance(70)) : make_file(r, r.chance(70));
         write_file(content);
         std::vector<batch_query> qs = tarnwick_batch();
         std::size_t extra = r.below(10);
@@ -449,8 +444,8 @@ TEST_F(Differential, GeneratedFilesGiveLibuciAnswersInBatches)
             failures++;
     }
     EXPECT_GT(files, 1000u);
-    std::printf("%u files: %u found, %u missing, %u load failures, %u batches undecided\n", files,
-                outcomes_[0], outcomes_[1], outcomes_[2], undecided);
+    std::printf("%u files: %u found, %u missing, %u load failures, %u batches undecided\n", files, outcomes_[0],
+                outcomes_[1], outcomes_[2], undecided);
     for (unsigned n : outcomes_)
         EXPECT_GT(n, files / 5);
 }

@@ -86,8 +86,7 @@ protected:
     void send_datagram(std::string_view data)
     {
         struct sockaddr_in to = sink_address();
-        ssize_t n = sendto(tx, data.data(), data.size(), 0,
-                           reinterpret_cast<struct sockaddr *>(&to), sizeof(to));
+        ssize_t n = sendto(tx, data.data(), data.size(), 0, reinterpret_cast<struct sockaddr *>(&to), sizeof(to));
         ASSERT_EQ(n, static_cast<ssize_t>(data.size())) << std::strerror(errno);
     }
 };
@@ -111,7 +110,10 @@ const struct {
     {"set the window title", "\x1b]0;owned\x07", "\\x1b]0;owned\\x07"},
     {"carriage return and backspace", "ok\rno\bX", "ok\\x0dno\\x08X"},
     {"tab and line feed", "a\tb\nc", "a\\x09b\\x0ac"},
-    {"delete", "a\x7f" "b", "a\\x7fb"},
+    {"delete",
+     "a\x7f"
+     "b",
+     "a\\x7fb"},
     {"UTF-8 and other high bytes as they are", "\xc3\xa9\xff", "\xc3\xa9\xff"},
 };
 
@@ -152,8 +154,7 @@ public:
             if (getppid() != parent)
                 _exit(127);
             int null_fd = open("/dev/null", O_RDWR);
-            if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out >= 0 ? out : null_fd, 1) < 0 ||
-                dup2(null_fd, 2) < 0)
+            if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out >= 0 ? out : null_fd, 1) < 0 || dup2(null_fd, 2) < 0)
                 _exit(127);
             close_range(3, ~0U, 0);
             for (int fd : closed)
@@ -292,8 +293,7 @@ TEST_F(Udpsink, PortTakenEndsWithBindError)
     ASSERT_GE(holder, 0);
     struct sockaddr_in a = sink_address();
     a.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(bind(holder, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)), 0)
-        << std::strerror(errno);
+    ASSERT_EQ(bind(holder, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)), 0) << std::strerror(errno);
 
     ASSERT_TRUE(sink.start(UDPSINK_PROGRAM));
     std::optional<int> status = sink.wait_exit(wait_ms());

@@ -31,8 +31,7 @@ TEST(LogFormat, Directives)
               "INFO: [up] PUSH_ACK received in 37 ms");
     EXPECT_EQ(format(LOG_LINE_SIZE, "%s: get option server=%s", "/usr/bin/tarnwick", "server"),
               "/usr/bin/tarnwick: get option server=server");
-    EXPECT_EQ(format(LOG_LINE_SIZE, "%i|%i|%i|%i", 0, -1, INT_MAX, INT_MIN),
-              "0|-1|2147483647|-2147483648");
+    EXPECT_EQ(format(LOG_LINE_SIZE, "%i|%i|%i|%i", 0, -1, INT_MAX, INT_MIN), "0|-1|2147483647|-2147483648");
     // A '%' in an argument is text, not a directive.
     EXPECT_EQ(format(LOG_LINE_SIZE, "rxpk: %s", "100%s %i %%"), "rxpk: 100%s %i %%");
     EXPECT_EQ(format(LOG_LINE_SIZE, "no directives"), "no directives");
@@ -68,8 +67,8 @@ TEST(LogGate, OpenForNonZeroNumbers)
         const char *value;
         bool open;
     } cases[] = {
-        {"1", true},   {"2", true},   {"-1", true},     {" 3", true},          {"7 days", true},
-        {"0", false},  {"", false},   {"no", false},    {"pfwd_debug", false}, {"yes", false},
+        {"1", true},   {"2", true},   {"-1", true},   {" 3", true},          {"7 days", true},
+        {"0", false},  {"", false},   {"no", false},  {"pfwd_debug", false}, {"yes", false},
         {"00", false}, {"+0", false}, {"0x1", false},
     };
     for (const auto &c : cases)

@@ -24,34 +24,34 @@ TEST(DecimalToU32, ReadsAsStrtodThenScales)
         std::uint32_t want;
     } cases[] = {
         {"868100000", 0, false, true, 868100000},
-        {" 868100000", 0, false, true, 868100000},      // leading blanks, as atof
-        {"868100000.9", 0, false, true, 868100000},     // cut toward zero
-        {"868.1e6", 0, false, true, 868100000},         // an exponent
+        {" 868100000", 0, false, true, 868100000},  // leading blanks, as atof
+        {"868100000.9", 0, false, true, 868100000}, // cut toward zero
+        {"868.1e6", 0, false, true, 868100000},     // an exponent
         {"8681E5", 0, false, true, 868100000},
         {"00000000000000868100000", 0, false, true, 868100000},
         {"868100000.000000000000000001", 0, false, true, 868100000},
-        {"868100000Hz", 0, false, true, 868100000},     // the number at the start
+        {"868100000Hz", 0, false, true, 868100000}, // the number at the start
         {"4294967295", 0, false, true, 4294967295u},
-        {"4294967296", 0, false, false, 0},             // does not fit 32 bits
+        {"4294967296", 0, false, false, 0}, // does not fit 32 bits
         {"1e10", 0, false, false, 0},
-        {"-1", 0, false, false, 0},                     // negative
+        {"-1", 0, false, false, 0}, // negative
         {"-0", 0, false, true, 0},
         {"0.0004", 0, true, true, 0},
         {"1e-400", 0, false, true, 0},
         {"", 0, false, false, 0},
-        {"frequency", 0, false, false, 0},              // the slot's own name
+        {"frequency", 0, false, false, 0}, // the slot's own name
         {"inf", 0, false, false, 0},
         {"nan", 0, false, false, 0},
-        {"0x33BE27A0", 0, false, true, 0},              // no hexadecimal: the 0 before x
+        {"0x33BE27A0", 0, false, true, 0}, // no hexadecimal: the 0 before x
         {"e5", 0, false, false, 0},
-        {"5e", 0, false, true, 5},                      // an exponent needs digits
+        {"5e", 0, false, true, 5}, // an exponent needs digits
         // MHz to Hz, rounded to the nearest: the float noise servers send.
         {"869.5250244140625", 6, true, true, 869525024},
         {"869.525", 6, true, true, 869525000},
-        {"868.0999995", 6, true, true, 868100000},      // a half rounds up
+        {"868.0999995", 6, true, true, 868100000}, // a half rounds up
         {"868.0999994", 6, true, true, 868099999},
         {"868.0999994", 6, false, true, 868099999},
-        {"4294.9672955", 6, true, false, 0},            // rounds past 32 bits
+        {"4294.9672955", 6, true, false, 0}, // rounds past 32 bits
         {".5", 0, true, true, 1},
         {"923.2", 6, true, true, 923200000},
     };
@@ -76,12 +76,12 @@ TEST(JsonEscape, EveryRecordStaysValidJson)
         {"a\"b", "a\\\"b"},
         {"back\\slash", "back\\\\slash"},
         {"line\nbreak\ttab\rreturn", "line\\nbreak\\ttab\\rreturn"},
-        {"\x01\x1f\x7f", "\\u0001\\u001f\x7f"},          // DEL is allowed in JSON
+        {"\x01\x1f\x7f", "\\u0001\\u001f\x7f"}, // DEL is allowed in JSON
         {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xa1", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xa1"},
-        {"latin1 \xe9t\xe9", "latin1 \\u00e9t\\u00e9"},  // not UTF-8: escaped byte by byte
-        {"\xc0\xaf", "\\u00c0\\u00af"},                  // an overlong form
-        {"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},       // a surrogate
-        {"\xe2\x82", "\\u00e2\\u0082"},                  // cut short
+        {"latin1 \xe9t\xe9", "latin1 \\u00e9t\\u00e9"}, // not UTF-8: escaped byte by byte
+        {"\xc0\xaf", "\\u00c0\\u00af"},                 // an overlong form
+        {"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},      // a surrogate
+        {"\xe2\x82", "\\u00e2\\u0082"},                 // cut short
         {"7\",\"freq\":1,\"x\":\"", "7\\\",\\\"freq\\\":1,\\\"x\\\":\\\""},
         {"", ""},
     };
@@ -105,8 +105,7 @@ std::string describe(const char *json)
     txpk_params t;
     read_txpk(json, std::strlen(json), &t);
     std::string s = t.found ? "found" : "none";
-    s += " imme=" + std::to_string(t.imme) + " ipol=" + std::to_string(t.ipol) +
-         " ncrc=" + std::to_string(t.ncrc);
+    s += " imme=" + std::to_string(t.imme) + " ipol=" + std::to_string(t.ipol) + " ncrc=" + std::to_string(t.ncrc);
     if (t.has_tmst)
         s += " tmst=" + std::to_string(t.tmst);
     if (t.has_tmms)
@@ -169,7 +168,8 @@ TEST(ReadTxpk, WhatServersSend)
 TEST(ReadTxpk, NeverReadsPastItsLength)
 {
     // The text continues past the given length: nothing of it is read.
-    const char json[] = R"({"txpk":{"tmst":12,"freq":868.1})" R"(,"powe":14}})";
+    const char json[] = R"({"txpk":{"tmst":12,"freq":868.1})"
+                        R"(,"powe":14}})";
     txpk_params t;
     read_txpk(json, std::strlen(R"({"txpk":{"tmst":1)"), &t);
     EXPECT_TRUE(t.found);

@@ -24,8 +24,8 @@ TEST(ScrapeJsonField, Cases)
         {"\"size\":12,\"data\":\"SGVsbG8=\"}", "size", 8, "0", "12"},
         {"\"size\":12,\"data\":\"SGVsbG8=\"}", "data", 1024, "", "SGVsbG8="},
         // The key data does not match inside datr.
-        {"{\"txpk\":{\"imme\":true,\"datr\":\"SF7BW125\",\"size\":5,\"data\":\"aGVsbG8=\"}}", "data",
-         1024, "", "aGVsbG8="},
+        {"{\"txpk\":{\"imme\":true,\"datr\":\"SF7BW125\",\"size\":5,\"data\":\"aGVsbG8=\"}}", "data", 1024, "",
+         "aGVsbG8="},
         // Spaces and quotes are dropped wherever they stand.
         {"{\"size\" : 5 ,\"x\":1}", "size", 8, "0", "5"},
         {"{\"data\": \"a G V s\" }", "data", 1024, "", "aGVs"},

@@ -129,8 +129,7 @@ int main()
             continue;
 
         sender_len = sizeof(sender);
-        len = recvfrom(sock, buf, MAX_DATAGRAM, 0, reinterpret_cast<struct sockaddr *>(&sender),
-                       &sender_len);
+        len = recvfrom(sock, buf, MAX_DATAGRAM, 0, reinterpret_cast<struct sockaddr *>(&sender), &sender_len);
         if (len < 0) {
             perror("recvfrom() failed");
             exit(-1);
