@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -814,4 +815,22 @@ std::vector<std::string> log_lines(const run_result &r)
         lines.push_back(std::string(priority_name(l.priority)) + ": " + l.message);
     }
     return lines;
+}
+
+void resolve_names_locally(const std::string &dir, const std::vector<std::string> &names)
+{
+    std::string hosts = "127.0.0.1 localhost\n";
+    for (const std::string &n : names)
+        hosts += "127.0.0.1 " + n + "\n";
+    const std::pair<const char *, std::string> files[] = {
+        {"/etc/nsswitch.conf", "hosts: files\nservices: files\n"},
+        {"/etc/hosts", hosts},
+        {"/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n"},
+    };
+    for (const auto &[file, text] : files) {
+        std::FILE *f = std::fopen((dir + file).c_str(), "w");
+        ASSERT_NE(f, nullptr) << dir + file;
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+    }
 }

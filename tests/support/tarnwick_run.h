@@ -191,3 +191,9 @@ struct run_group {
 // that is not one of the eleven is added to section general.
 using config_overrides = std::vector<std::pair<std::string, std::optional<std::string>>>;
 [[nodiscard]] std::string lorawan_config(int port, const config_overrides &overrides = {});
+
+// Makes a run resolve names from its own files alone (call it in `prepare`):
+// DIR/etc/hosts gives 127.0.0.1 for localhost and for each of `names`, and a
+// resolver that the C library asks anyway (musl reads no nsswitch.conf) is
+// on loopback and given up on after a second. No lookup leaves the run.
+void resolve_names_locally(const std::string &dir, const std::vector<std::string> &names);

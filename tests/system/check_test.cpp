@@ -31,21 +31,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Name lookups from this run's /etc/hosts alone; a resolver, should the C
-// library ask one anyway, on loopback and given up on after a second.
+// Names resolve from the run's own files: lns.example.test is the stub.
 void private_names(const std::string &dir)
 {
-    const std::pair<const char *, const char *> files[] = {
-        {"/etc/nsswitch.conf", "hosts: files\nservices: files\n"},
-        {"/etc/hosts", "127.0.0.1 localhost\n127.0.0.1 lns.example.test\n"},
-        {"/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n"},
-    };
-    for (const auto &[file, text] : files) {
-        std::FILE *f = std::fopen((dir + file).c_str(), "w");
-        ASSERT_NE(f, nullptr) << dir + file;
-        std::fputs(text, f);
-        std::fclose(f);
-    }
+    resolve_names_locally(dir, {"lns.example.test"});
 }
 
 std::vector<std::string> split_lines(const std::string &text)
@@ -112,21 +101,11 @@ void expect_in_order(const std::vector<std::string> &out, const std::vector<std:
     }
 }
 
-// The log messages without the line break some C libraries add.
-std::vector<std::string> messages(const run_result &r)
-{
-    std::vector<std::string> lines = log_lines(r);
-    for (std::string &l : lines)
-        if (!l.empty() && l.back() == '\n')
-            l.pop_back();
-    return lines;
-}
-
 // The summary lines check wrote to the system log.
 std::vector<std::string> summaries(const run_result &r)
 {
     std::vector<std::string> found;
-    for (const std::string &l : messages(r))
+    for (const std::string &l : log_lines(r))
         if (l.starts_with("notice: check: ") || l.starts_with("err: check: "))
             found.push_back(l);
     return found;

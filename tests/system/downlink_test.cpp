@@ -35,17 +35,6 @@ const wire_bytes JOIN_ACCEPT = *from_hex("20 49 3e eb 51 fb a2 11 6f 81 0e db 37
 // A downlink one byte longer than a LoRa frame can be.
 const wire_bytes OVERSIZE(256, 0x60);
 
-// The log messages of a run as "priority: message", without the line break
-// some C libraries add to every message.
-std::vector<std::string> messages(const run_result &r)
-{
-    std::vector<std::string> lines = log_lines(r);
-    for (std::string &l : lines)
-        if (!l.empty() && l.back() == '\n')
-            l.pop_back();
-    return lines;
-}
-
 bool has_line(const std::vector<std::string> &lines, const std::string &line)
 {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -433,7 +422,7 @@ TEST_P(ServerDownlinks, ReachTheRadioSide)
     ASSERT_GE(r.datagrams.size(), 2u);
     // Protocol version 1: nothing goes back for a PULL_RESP.
     EXPECT_EQ(r.datagrams.size(), 2u);
-    std::vector<std::string> lines = messages(r);
+    std::vector<std::string> lines = log_lines(r);
     const bool received = c.dltx || !c.warning.empty();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), PULL_RESP_LINE), received ? 1 : 0) << r.log_text();
     if (c.dltx) {
@@ -529,7 +518,7 @@ TEST_P(PullWindow, ListensThatLong)
     EXPECT_GE(listened(r), c.listens);
     // The first receive that ends after the window: at most 200 ms later.
     EXPECT_LT(listened(r), c.listens + scaled(1000ms));
-    std::vector<std::string> lines = messages(r);
+    std::vector<std::string> lines = log_lines(r);
     const std::string notice_start = "notice: /usr/bin/tarnwick: option pull_window=";
     auto notices =
         std::count_if(lines.begin(), lines.end(), [&](const std::string &l) { return l.starts_with(notice_start); });
@@ -558,7 +547,7 @@ TEST_P(OtherVersion, OneNoticePerRun)
     run_result r = run_program(opt, &stub);
     EXPECT_EQ(r.exit_status, 0) << r.log_text();
     ASSERT_EQ(r.datagrams.size(), 2u);
-    expect_lines_match(messages(r), c.lines, r);
+    expect_lines_match(log_lines(r), c.lines, r);
 }
 
 INSTANTIATE_TEST_SUITE_P(, OtherVersion, ::testing::ValuesIn(OTHER_VERSION_CASES), row_name());
@@ -577,7 +566,7 @@ TEST_F(Downlink, UplinkOnlyGatewayNeverPulls)
     EXPECT_LT(r.wall, scaled(1000ms));
     EXPECT_EQ(iot_files(r.dir), (std::vector<std::string>{"data", "dldata"}));
     EXPECT_EQ(r.read_file("var/iot/dldata"), PREVIOUS_DOWNLINK);
-    std::vector<std::string> lines = messages(r);
+    std::vector<std::string> lines = log_lines(r);
     ASSERT_FALSE(lines.empty());
     EXPECT_TRUE(std::regex_match(lines.back(), std::regex(PUSH_ACK_LINE))) << r.log_text();
 }

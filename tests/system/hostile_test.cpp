@@ -54,14 +54,7 @@ const std::string SERVER_63 = SERVER_64.substr(0, 63);
 // leaves the run.
 void private_resolver(const std::string &dir)
 {
-    std::FILE *f = std::fopen((dir + "/etc/nsswitch.conf").c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs("hosts: files\nservices: files\n", f);
-    std::fclose(f);
-    f = std::fopen((dir + "/etc/hosts").c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fprintf(f, "127.0.0.1 localhost\n127.0.0.1 %s\n127.0.0.1 %s\n", SERVER_64.c_str(), SERVER_63.c_str());
-    std::fclose(f);
+    resolve_names_locally(dir, {SERVER_64, SERVER_63});
 }
 
 void write_text(const std::string &path, const std::string &text, mode_t mode = 0644)

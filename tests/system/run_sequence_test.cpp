@@ -33,14 +33,7 @@ const std::string &LISTENING = LISTENING_LINE;
 // Name lookups from /etc/hosts alone: no resolver traffic leaves the run.
 void hosts_from_files_only(const std::string &dir)
 {
-    std::FILE *f = std::fopen((dir + "/etc/nsswitch.conf").c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs("hosts: files\nservices: files\n", f);
-    std::fclose(f);
-    f = std::fopen((dir + "/etc/hosts").c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs("127.0.0.1 localhost\n127.0.0.1 ns.example.test\n", f);
-    std::fclose(f);
+    resolve_names_locally(dir, {"ns.example.test"});
 }
 
 // The runs of these tests, for a plain fixture or a table's.
