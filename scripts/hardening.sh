@@ -45,6 +45,11 @@ run_asan() {
         ctest --test-dir "$dir" --output-on-failure -j 8
 }
 
+# Left out under memcheck: the storm of SIGKILLs (its runs are killed
+# before memcheck can sum up, and its moments mean nothing at valgrind's
+# pace; the normal, ASan and router runs keep it).
+valgrind_left_out='^Hostile\.KilledPullsLeaveNothingBehindTheNextRun$'
+
 run_valgrind() {
     dir="$builds/valgrind"
     logs="$dir/memcheck"
@@ -59,7 +64,7 @@ run_valgrind() {
     TARNWICK_TEST_WRAPPER="valgrind --error-exitcode=97 --leak-check=full --show-leak-kinds=all \
 --errors-for-leak-kinds=definite,indirect,possible --track-fds=no --log-file=$logs/%p.log" \
     TARNWICK_TEST_TIME_SCALE=4 \
-        ctest --test-dir "$dir" --output-on-failure -j 8 -L system
+        ctest --test-dir "$dir" --output-on-failure -j 8 -L system -E "$valgrind_left_out"
 
     runs=$(find "$logs" -name '*.log' | wc -l)
     if [ "$runs" -eq 0 ]; then
