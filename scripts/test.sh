@@ -6,10 +6,12 @@
 #
 # 1. g++, the built-in UCI reader: unit tests, the UCI conformance corpus,
 #    the system tests.
-# 2. clang and the libuci backend, where an installed libuci is given by
+# 2. g++ as packagers build: Release (-O3) with -D_GLIBCXX_ASSERTIONS, a
+#    default of some distributions; the same tests.
+# 3. clang and the libuci backend, where an installed libuci is given by
 #    TARNWICK_LIBUCI_PREFIX (an OpenWrt SDK's staging directory, say): the
 #    same tests plus the conformance corpus and the differential test over
-#    the real libuci. Without it, this step says so and is skipped.
+#    the real libuci. Without it, clang builds the built-in reader instead.
 #
 # The system tests run the programs in private mount namespaces: they need
 # root or unprivileged user namespaces. Where neither is available the
@@ -39,10 +41,13 @@ run() { # build-dir, cmake options...
 }
 
 CC=gcc CXX=g++ run "$top/build/gcc-builtin" -DTARNWICK_UCI=builtin
+CC=gcc CXX=g++ run "$top/build/gcc-release" -DTARNWICK_UCI=builtin -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_CXX_FLAGS=-D_GLIBCXX_ASSERTIONS
 if [ -n "${TARNWICK_LIBUCI_PREFIX:-}" ]; then
     CC=clang CXX=clang++ run "$top/build/clang-libuci" -DTARNWICK_UCI=libuci \
         -DTARNWICK_LIBUCI_PREFIX="$TARNWICK_LIBUCI_PREFIX"
 else
+    CC=clang CXX=clang++ run "$top/build/clang-builtin" -DTARNWICK_UCI=builtin
     echo "test.sh: TARNWICK_LIBUCI_PREFIX is not set: the libuci backend, its conformance run"
     echo "and the differential test against libuci are skipped (the built-in reader was tested)"
 fi

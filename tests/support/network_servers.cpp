@@ -62,14 +62,25 @@ void erase_member(txpk_members &m, const std::string &key)
 std::string txpk_json(const txpk_members &m)
 {
     std::string text = R"({"txpk":{)";
-    for (std::size_t i = 0; i < m.size(); i++)
-        text += (i ? "," : "") + quoted(m[i].first) + ":" + m[i].second;
-    return text + "}}";
+    // Appended piece by piece: g++ 12's -Wrestrict misjudges "literal" +
+    // std::string in Release builds.
+    for (std::size_t i = 0; i < m.size(); i++) {
+        if (i)
+            text += ',';
+        text += quoted(m[i].first);
+        text += ':';
+        text += m[i].second;
+    }
+    text += "}}";
+    return text;
 }
 
 std::string quoted(const std::string &s)
 {
-    return "\"" + s + "\"";
+    std::string q = "\"";
+    q += s;
+    q += '"';
+    return q;
 }
 
 network_server::network_server(server_style style) : style_(style)
