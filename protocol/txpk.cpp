@@ -103,10 +103,16 @@ bool to_bool(const value &v)
     return (v.k != kind::container) && (is(v, "true") || is(v, "1"));
 }
 
-// The digits of a number (or a numeric string) into a NUL-terminated buffer.
+// A number's or a string's characters into a NUL-terminated buffer, cut at
+// the first byte that is not printable ASCII: the texts become lines of
+// dltx, where a line break or control byte from the server would forge a
+// line of its own.
 void to_text(const value &v, char *out, std::size_t cap)
 {
-    std::size_t n = v.k == kind::container ? 0 : v.n < cap - 1 ? v.n : cap - 1;
+    std::size_t n = 0;
+    if (v.k != kind::container)
+        while (n < v.n && n < cap - 1 && v.s[n] >= 0x20 && v.s[n] <= 0x7e)
+            n++;
     std::memcpy(out, v.s, n);
     out[n] = '\0';
 }

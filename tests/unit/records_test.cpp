@@ -160,6 +160,10 @@ TEST(ReadTxpk, WhatServersSend)
         {"a negative tmst is no tmst", R"({"txpk":{"tmst":-5}})",
          "found imme=0 ipol=0 ncrc=0 datr= sf=0 bw=0 codr=4/5 lora"},
         {"not JSON", "txpk", "none imme=0 ipol=0 ncrc=0 datr= sf=0 bw=0 codr=4/5 lora"},
+        {"texts cut at a line break or control byte, so that each stays one line of dltx",
+         "{\"txpk\":{\"datr\":\"SF7BW125\nfreq=1\",\"codr\":\"4/5\x01x\","
+         "\"modu\":\"LORA\r\",\"freq\":\"868.1\xc2\xa0\"}}",
+         "found imme=0 ipol=0 ncrc=0 freq=868100000 modu=LORA datr=SF7BW125 sf=7 bw=125 codr=4/5 lora"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(describe(c.json), c.want) << c.name;
