@@ -168,6 +168,19 @@ std::string to_text(const wire_bytes &data)
     return std::string(data.begin(), data.end());
 }
 
+std::string numbered_payload(int n, std::size_t body)
+{
+    // Appended piece by piece: g++ 12's -Wrestrict misjudges "literal" +
+    // std::string in Release builds.
+    std::string tag = "<";
+    tag += std::to_string(n);
+    tag += '>';
+    std::string text = tag;
+    text.append(body, static_cast<char>('a' + n % 26));
+    text += tag;
+    return text;
+}
+
 server_stub::server_stub(std::uint16_t port, const char *address)
 {
     sockaddr_in addr{};

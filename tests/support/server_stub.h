@@ -74,6 +74,9 @@ struct wire_token {
 [[nodiscard]] std::optional<wire_bytes> from_hex(std::string_view text);
 [[nodiscard]] wire_bytes to_bytes(std::string_view text);
 [[nodiscard]] std::string to_text(const wire_bytes &data);
+// The n-th of a series of downlinks: "<n>", `body` letters ('a' + n % 26),
+// "<n>" again, so that a torn or mixed file matches none of the series.
+[[nodiscard]] std::string numbered_payload(int n, std::size_t body);
 
 class server_stub {
 public:

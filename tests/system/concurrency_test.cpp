@@ -39,9 +39,7 @@ const std::string &UPLINK = UPLINK_PAYLOAD; // first byte 0x40: a pull follows
 // most 249 bytes, so that a LoRa frame holds it.
 std::string downlink(int n)
 {
-    std::string tag = "<" + std::to_string(n) + ">";
-    std::string body(static_cast<std::size_t>(100 + (n * 37) % 140), static_cast<char>('a' + n % 26));
-    return tag + body + tag;
+    return numbered_payload(n, static_cast<std::size_t>(100 + (n * 37) % 140));
 }
 
 // What the rxpk record of a run with this rssi must read, "data" included.

@@ -555,21 +555,11 @@ void expect_whole_parser_lines(const std::string &out)
     }
 }
 
-// "<n>", built by appending: g++ 12's -Wrestrict misjudges "literal" +
-// std::string in Release builds.
-std::string number_tag(int n)
-{
-    std::string tag = "<";
-    tag += std::to_string(n);
-    tag += '>';
-    return tag;
-}
-
 // The n-th downlink of a flood: 200 bytes, each its own.
 std::string flood_downlink(int n)
 {
-    std::string tag = number_tag(n);
-    return tag + std::string(200 - 2 * tag.size(), static_cast<char>('a' + n % 26)) + tag;
+    std::size_t tags = 2 * (std::to_string(n).size() + 2);
+    return numbered_payload(n, 200 - tags);
 }
 
 const std::string LAST_WORD = "the last word";
@@ -1001,8 +991,7 @@ bool is_temporary(const std::string &name)
 // number at both ends, so that a torn or mixed file matches none.
 std::string storm_downlink(int n)
 {
-    std::string tag = number_tag(n);
-    return tag + std::string(static_cast<std::size_t>(60 + (n * 37) % 150), static_cast<char>('a' + n % 26)) + tag;
+    return numbered_payload(n, static_cast<std::size_t>(60 + (n * 37) % 150));
 }
 
 // The data= line of a dltx text, decoded.
